@@ -1,0 +1,442 @@
+#include "test_support.hpp"
+
+#include <fcntl.h>
+#include <hiredis/hiredis.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <system_error>
+#include <utility>
+
+extern char** environ;
+
+namespace testing_support {
+
+namespace {
+
+[[noreturn]] void fail(std::string const& what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+int remaining_ms(std::chrono::steady_clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                      std::chrono::steady_clock::now());
+    return left.count() > 0 ? static_cast<int>(left.count()) : 0;
+}
+
+}  // namespace
+
+bool in_sandbox()
+{
+    return std::getenv("ZELTO_SANDBOX") != nullptr;
+}
+
+void write_file(std::string const& path, std::string const& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+    out << content;
+}
+
+std::string read_file(std::string const& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+int run(std::string const& command)
+{
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string build_path(std::string const& relative)
+{
+    char const* dir = std::getenv("ZELTO_BUILD_DIR");
+    return std::string(dir ? dir : ".") + "/" + relative;
+}
+
+// glibc writes "<PRI>Mmm dd hh:mm:ss ident[pid]: text".
+syslog_record parse_syslog_datagram(std::string const& datagram)
+{
+    syslog_record r;
+    std::string rest = datagram;
+    if (rest.size() > 2 && rest[0] == '<') {
+        auto close = rest.find('>');
+        int pri = std::atoi(rest.substr(1, close - 1).c_str());
+        r.priority = LOG_PRI(pri);
+        r.facility = pri & LOG_FACMASK;
+        rest.erase(0, close + 1);
+    }
+    if (rest.size() >= 16)
+        rest.erase(0, 16);  // the timestamp and its blank
+    auto colon = rest.find(": ");
+    if (colon != std::string::npos) {
+        std::string tag = rest.substr(0, colon);
+        r.text = rest.substr(colon + 2);
+        auto bracket = tag.find('[');
+        if (bracket != std::string::npos && tag.back() == ']') {
+            r.ident = tag.substr(0, bracket);
+            r.pid = std::atoi(tag.substr(bracket + 1).c_str());
+        } else {
+            r.ident = tag;
+        }
+    } else {
+        r.text = rest;
+    }
+    return r;
+}
+
+syslog_listener::syslog_listener(std::string path) : path_(std::move(path))
+{
+    ::unlink(path_.c_str());
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0)
+        fail("socket");
+    int size = 8 << 20;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path_.c_str(), sizeof addr.sun_path - 1);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0)
+        fail("bind " + path_);
+    ::chmod(path_.c_str(), 0666);
+    if (::pipe2(stop_pipe_, O_CLOEXEC) < 0)
+        fail("pipe");
+    last_arrival_ = std::chrono::steady_clock::now();
+    thread_ = std::thread([this] { receive_loop(); });
+}
+
+syslog_listener::~syslog_listener()
+{
+    char c = 0;
+    (void)!::write(stop_pipe_[1], &c, 1);
+    thread_.join();
+    ::close(fd_);
+    ::close(stop_pipe_[0]);
+    ::close(stop_pipe_[1]);
+    ::unlink(path_.c_str());
+}
+
+void syslog_listener::receive_loop()
+{
+    std::vector<char> buf(1 << 16);
+    for (;;) {
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            return;
+        }
+        if (fds[0].revents & POLLIN) {
+            {
+                std::lock_guard lock(mutex_);
+                busy_ = true;
+            }
+            ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+            if (n > 0) {
+                auto record = parse_syslog_datagram(std::string(buf.data(), static_cast<size_t>(n)));
+                std::lock_guard lock(mutex_);
+                records_.push_back(std::move(record));
+                last_arrival_ = std::chrono::steady_clock::now();
+            }
+            std::lock_guard lock(mutex_);
+            busy_ = false;
+            continue;  // drain before looking at the stop pipe
+        }
+        if (fds[1].revents & POLLIN)
+            return;
+    }
+}
+
+std::vector<syslog_record> syslog_listener::records() const
+{
+    std::lock_guard lock(mutex_);
+    return records_;
+}
+
+void syslog_listener::clear()
+{
+    settle(20ms);
+    std::lock_guard lock(mutex_);
+    records_.clear();
+}
+
+bool syslog_listener::wait_for(std::function<bool(syslog_record const&)> const& pred,
+                               std::chrono::milliseconds timeout) const
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        {
+            std::lock_guard lock(mutex_);
+            for (auto const& r : records_)
+                if (pred(r))
+                    return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+bool syslog_listener::wait_for_text(std::string const& text, std::chrono::milliseconds timeout) const
+{
+    return wait_for([&](syslog_record const& r) { return r.text == text; }, timeout);
+}
+
+std::vector<syslog_record> syslog_listener::with_text(std::string const& text) const
+{
+    std::vector<syslog_record> out;
+    std::lock_guard lock(mutex_);
+    for (auto const& r : records_)
+        if (r.text == text)
+            out.push_back(r);
+    return out;
+}
+
+bool syslog_listener::has(int priority, std::string const& text, std::chrono::milliseconds timeout) const
+{
+    return wait_for([&](syslog_record const& r) { return r.priority == priority && r.text == text; },
+                    timeout);
+}
+
+void syslog_listener::settle(std::chrono::milliseconds quiet) const
+{
+    // Quiet means: nothing queued on the socket, nothing being received, and
+    // nothing arrived for a while.
+    for (;;) {
+        int queued = 0;
+        ::ioctl(fd_, FIONREAD, &queued);
+        std::chrono::steady_clock::time_point last;
+        bool busy;
+        {
+            std::lock_guard lock(mutex_);
+            last = last_arrival_;
+            busy = busy_;
+        }
+        auto since = std::chrono::steady_clock::now() - last;
+        if (queued == 0 && !busy && since >= quiet)
+            return;
+        std::this_thread::sleep_for(queued || busy ? std::chrono::milliseconds(2) : quiet - since);
+    }
+}
+
+child_process::child_process(std::vector<std::string> argv, std::vector<std::string> extra_env)
+{
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) < 0 || ::pipe2(out, O_CLOEXEC) < 0)
+        fail("pipe");
+
+    std::vector<char*> args;
+    for (auto& a : argv)
+        args.push_back(a.data());
+    args.push_back(nullptr);
+    std::vector<std::string> env_store;
+    for (char** e = environ; *e; ++e)
+        env_store.emplace_back(*e);
+    for (auto& e : extra_env)
+        env_store.push_back(e);
+    std::vector<char*> envp;
+    for (auto& e : env_store)
+        envp.push_back(e.data());
+    envp.push_back(nullptr);
+
+    pid_ = ::fork();
+    if (pid_ < 0)
+        fail("fork");
+    if (pid_ == 0) {
+        // Only async-signal-safe calls between fork and exec.
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        for (int sig : {SIGPIPE, SIGUSR1, SIGUSR2, SIGTERM})
+            ::signal(sig, SIG_DFL);
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+}
+
+child_process::~child_process()
+{
+    if (in_ >= 0)
+        ::close(in_);
+    if (!reaped_) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+}
+
+void child_process::write(std::string const& data)
+{
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t n = ::write(in_, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            fail("write to child");
+        }
+        done += static_cast<size_t>(n);
+    }
+}
+
+void child_process::close_stdin()
+{
+    if (in_ >= 0)
+        ::close(in_);
+    in_ = -1;
+}
+
+std::optional<std::string> child_process::read_line(std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        auto nl = pending_.find('\n');
+        if (nl != std::string::npos) {
+            std::string line = pending_.substr(0, nl);
+            pending_.erase(0, nl + 1);
+            return line;
+        }
+        pollfd p{out_, POLLIN, 0};
+        int r = ::poll(&p, 1, remaining_ms(deadline));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return std::nullopt;
+        char buf[4096];
+        ssize_t n = ::read(out_, buf, sizeof buf);
+        if (n <= 0)
+            return std::nullopt;
+        pending_.append(buf, static_cast<size_t>(n));
+    }
+}
+
+std::string child_process::read_all(std::chrono::milliseconds timeout)
+{
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        pollfd p{out_, POLLIN, 0};
+        int r = ::poll(&p, 1, remaining_ms(deadline));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        char buf[4096];
+        ssize_t n = ::read(out_, buf, sizeof buf);
+        if (n <= 0)
+            break;
+        pending_.append(buf, static_cast<size_t>(n));
+    }
+    return std::exchange(pending_, std::string());
+}
+
+void child_process::signal(int sig)
+{
+    ::kill(pid_, sig);
+}
+
+std::optional<int> child_process::wait(std::chrono::milliseconds timeout)
+{
+    if (reaped_)
+        return status_;
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        pid_t r = ::waitpid(pid_, &status_, WNOHANG);
+        if (r == pid_) {
+            reaped_ = true;
+            return status_;
+        }
+        if (std::chrono::steady_clock::now() >= deadline)
+            return std::nullopt;
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
+redis_client::redis_client(int port, int db)
+{
+    c_ = redisConnect("127.0.0.1", port);
+    if (!c_ || c_->err)
+        throw std::runtime_error("test redis client cannot connect to port " + std::to_string(port));
+    if (db != 0)
+        command({"SELECT", std::to_string(db)});
+}
+
+redis_client::~redis_client()
+{
+    if (c_)
+        redisFree(c_);
+}
+
+namespace {
+
+std::optional<std::string> reply_to_text(redisReply const* r)
+{
+    switch (r->type) {
+    case REDIS_REPLY_NIL:
+        return std::nullopt;
+    case REDIS_REPLY_INTEGER:
+        return std::to_string(r->integer);
+    case REDIS_REPLY_ARRAY: {
+        std::string out;
+        for (size_t i = 0; i < r->elements; ++i) {
+            if (i)
+                out += "\n";
+            out += reply_to_text(r->element[i]).value_or("");
+        }
+        return out;
+    }
+    default:
+        return std::string(r->str, r->len);
+    }
+}
+
+}  // namespace
+
+std::optional<std::string> redis_client::command(std::vector<std::string> const& args)
+{
+    std::vector<char const*> argv;
+    std::vector<size_t> lens;
+    for (auto const& a : args) {
+        argv.push_back(a.data());
+        lens.push_back(a.size());
+    }
+    auto* r = static_cast<redisReply*>(
+        redisCommandArgv(c_, static_cast<int>(argv.size()), argv.data(), lens.data()));
+    if (!r)
+        throw std::runtime_error("test redis client lost its connection");
+    auto text = reply_to_text(r);
+    freeReplyObject(r);
+    return text;
+}
+
+void redis_client::flushall()
+{
+    command({"FLUSHALL"});
+}
+
+}  // namespace testing_support

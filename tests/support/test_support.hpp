@@ -1,0 +1,130 @@
+#pragma once
+
+// Shared pieces of the project's tests: the sandbox check, a syslog listener
+// on the sandbox's private /dev/log, a child process fed over pipes, a small
+// Redis client for setting up data, and file helpers.
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <functional>
+#include <initializer_list>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct redisContext;
+
+namespace testing_support {
+
+using namespace std::chrono_literals;
+
+// Skips the calling test unless it runs inside tests/sandbox/sandbox.
+bool in_sandbox();
+#define REQUIRE_SANDBOX()                                                   \
+    do {                                                                    \
+        if (!::testing_support::in_sandbox())                               \
+            GTEST_FAIL() << "this test must run inside tests/sandbox/sandbox"; \
+    } while (0)
+
+void write_file(std::string const& path, std::string const& content);
+std::string read_file(std::string const& path);
+// Runs a shell command; returns its exit status (-1 if it did not exit).
+int run(std::string const& command);
+
+struct syslog_record {
+    int priority = -1;  // LOG_ERR, LOG_INFO, ...
+    int facility = -1;  // LOG_LOCAL0, ... (already shifted)
+    std::string ident;
+    pid_t pid = 0;
+    std::string text;
+};
+
+// Owns /dev/log while it lives and records every datagram sent to it.
+class syslog_listener {
+public:
+    explicit syslog_listener(std::string path = "/dev/log");
+    ~syslog_listener();
+    syslog_listener(syslog_listener const&) = delete;
+    syslog_listener& operator=(syslog_listener const&) = delete;
+
+    std::vector<syslog_record> records() const;
+    void clear();
+    // Waits until some record satisfies pred; true if one did in time.
+    bool wait_for(std::function<bool(syslog_record const&)> const& pred,
+                  std::chrono::milliseconds timeout = 5s) const;
+    bool wait_for_text(std::string const& text, std::chrono::milliseconds timeout = 5s) const;
+    // Records whose text equals text exactly.
+    std::vector<syslog_record> with_text(std::string const& text) const;
+    // Waits for a record of this priority and text.
+    bool has(int priority, std::string const& text, std::chrono::milliseconds timeout = 5s) const;
+    // Waits until no datagram has arrived for quiet.
+    void settle(std::chrono::milliseconds quiet = 100ms) const;
+
+private:
+    void receive_loop();
+
+    std::string path_;
+    int fd_ = -1;
+    int stop_pipe_[2] = {-1, -1};
+    mutable std::mutex mutex_;
+    std::vector<syslog_record> records_;
+    std::chrono::steady_clock::time_point last_arrival_;
+    bool busy_ = false;
+    std::thread thread_;
+};
+
+syslog_record parse_syslog_datagram(std::string const& datagram);
+
+// A program started with pipes on its standard input and output.
+class child_process {
+public:
+    explicit child_process(std::vector<std::string> argv,
+                           std::vector<std::string> extra_env = {});
+    ~child_process();
+    child_process(child_process const&) = delete;
+    child_process& operator=(child_process const&) = delete;
+
+    pid_t pid() const { return pid_; }
+    void write(std::string const& data);
+    void close_stdin();
+    // One line without its "\n"; nothing when none came in time or at end of output.
+    std::optional<std::string> read_line(std::chrono::milliseconds timeout = 5s);
+    // Everything until end of output (or the time-out).
+    std::string read_all(std::chrono::milliseconds timeout = 5s);
+    void signal(int sig);
+    // The raw wait status, or nothing if the process did not end in time.
+    std::optional<int> wait(std::chrono::milliseconds timeout = 10s);
+
+private:
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    std::string pending_;
+    bool reaped_ = false;
+    int status_ = 0;
+};
+
+// A blocking Redis connection for test set-up and checks.
+class redis_client {
+public:
+    explicit redis_client(int port, int db = 0);
+    ~redis_client();
+    redis_client(redis_client const&) = delete;
+    redis_client& operator=(redis_client const&) = delete;
+
+    // The reply as text: strings, statuses and errors as their text,
+    // integers in decimal, nil as nothing, arrays joined by "\n".
+    std::optional<std::string> command(std::vector<std::string> const& args);
+    void flushall();
+
+private:
+    redisContext* c_ = nullptr;
+};
+
+// Path of a program built next to the tests (set by CMake).
+std::string build_path(std::string const& relative);
+
+}  // namespace testing_support
