@@ -17,7 +17,8 @@
 
 // Client of the cloud API: endpoint URLs from Redis or the service URL file,
 // a bearer token from Redis or the authentication script, and one HTTP(S)
-// request at a time with a read time-out. Used by one thread at a time.
+// request at a time, every step of it under a time-out. Used by one thread at
+// a time.
 class remote_store : datastore_readonly<std::string, std::string> {
 public:
     // The config is not read; throws std::runtime_error when the endpoint
@@ -36,11 +37,18 @@ public:
     bool get_auth_token();
 
     // The response body of path on the named endpoint; renews the token once
-    // when the cloud refuses it. Empty when no usable response came.
+    // when the cloud refuses it. Empty when no usable response came. Throws
+    // std::runtime_error (no endpoint URL, renewal failed) and the URL
+    // parser's boost::system::system_error.
     std::string request(std::string const& path, std::string const& endpoint_name);
 
+    // One exchange on a private io_context driven by the calling thread:
+    // (status, body), or (0, "") when it failed or timed out (already logged).
+    // HTTPS for a scheme beginning with "https", plain HTTP otherwise.
     std::pair<unsigned int, std::string> make_request(boost::urls::url const& url, std::string const& body,
                                                       boost::beast::http::verb verb);
+    // The two exchanges; they log every failure and never throw a
+    // std::exception. url, body and ctx must outlive the awaitable.
     boost::asio::awaitable<std::pair<unsigned int, std::string>> make_request_ssl(
         boost::urls::url const& url, std::string const& body, boost::beast::http::verb verb,
         boost::asio::ssl::context& ctx);
@@ -51,10 +59,20 @@ public:
     static std::string const fetch_auth_token_script;  // "/opt/control.setvesk/library/cloud/auth.sh"
 
     bool token_present = false;       // token holds a token from the last get_auth_token
-    std::int64_t timeout_seconds = 2;  // limit of the response read
+    std::int64_t timeout_seconds = 2;  // limit of each step of an exchange
 
 private:
+    struct endpoint_key;
+    static endpoint_key const endpoint_keys[8];
+
     void set_config_endpoints();
+    void load_endpoints_from_redis();
+    void load_endpoints_from_file();
+    bool fetch_token();
+    std::optional<std::string> read_token();
+    // TLS 1.2 client context that verifies the server against the system's
+    // trust store (SSL_CERT_FILE and SSL_CERT_DIR are honoured).
+    static boost::asio::ssl::context make_tls_context();
 
     std::string token;
     std::string accounts_url;

@@ -1,0 +1,290 @@
+#include "remote_store.hpp"
+
+#include <syslog.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <iterator>
+#include <locale>
+#include <stdexcept>
+
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/json/parse.hpp>
+#include <boost/json/value.hpp>
+#include <boost/url/parse.hpp>
+
+std::string const remote_store::service_urls_file = "/etc/zelto/cloud/service_urls.json";
+std::string const remote_store::fetch_auth_token_script = "/opt/control.setvesk/library/cloud/auth.sh";
+
+namespace {
+
+constexpr char redis_url[] = "redis://127.0.0.1:6379/1";
+constexpr char token_key[] = "auth_token";
+constexpr char token_exception_prefix[] = "Exception occured while authentication token getting: ";
+// kv_store::get's answer when Redis gave no reply.
+constexpr char store_failure[] = "FAILURE";
+
+bool renews_token(unsigned int status)
+{
+    return status == 401 || status == 403 || status == 408;
+}
+
+}  // namespace
+
+// The keys of the endpoint document and file, in loading order, with the
+// member each fills and the text thrown when the file gives an empty URL.
+struct remote_store::endpoint_key {
+    char const* key;
+    std::string remote_store::*member;
+    char const* missing;
+};
+
+remote_store::endpoint_key const remote_store::endpoint_keys[8] = {
+    {"accounts", &remote_store::accounts_url, "Accounts service not found."},
+    {"auth", &remote_store::auth_url, "Auth service not found."},
+    {"config", &remote_store::config_url, "Config service not found."},
+    {"device", &remote_store::device_url, "Device service not found."},
+    {"gate", &remote_store::captive_url, "Gate service not found."},
+    {"log", &remote_store::log_url, "Log service not found."},
+    {"socket", &remote_store::socket_url, "Socket service not found."},
+    {"user", &remote_store::user_url, "User service not found."},
+};
+
+remote_store::remote_store(datastore_config const&)
+{
+    try {
+        std::string const text = redis_url;
+        datastore_config const config(text);
+        store = std::make_shared<kv_store>(config);
+    } catch (std::exception const& e) {
+        syslog(LOG_ERR, "Unable to connect redis. Exception : %s", e.what());
+        throw std::runtime_error("Unable to connect redis");
+    }
+    try {
+        set_config_endpoints();
+    } catch (std::exception const& e) {
+        syslog(LOG_ERR, "Unable to get endpoints. Exception : %s", e.what());
+        throw std::runtime_error("Unable to get endpoints");
+    }
+}
+
+std::optional<std::string> remote_store::get(std::string const&)
+{
+    return std::nullopt;
+}
+
+void remote_store::set_config_endpoints()
+{
+    try {
+        load_endpoints_from_redis();
+        return;
+    } catch (std::exception const& e) {
+        store->disconnect();
+        syslog(LOG_ERR, "Unable to get endpoints from redis. Exception : %s", e.what());
+    }
+    load_endpoints_from_file();
+}
+
+// The Redis document holds each URL as a string; a missing key leaves its
+// member alone, and an absent document leaves every URL empty.
+void remote_store::load_endpoints_from_redis()
+{
+    syslog(LOG_DEBUG, "Getting config endpoints from redis");
+    store->connect();
+    if (auto const text = store->get_with_type("active_service_urls", "JSON")) {
+        boost::json::value const doc = boost::json::parse(*text);
+        boost::json::object const& urls = doc.as_object();
+        for (auto const& e : endpoint_keys) {
+            if (auto const* v = urls.if_contains(e.key))
+                this->*e.member = std::string(v->as_string());
+        }
+    }
+    store->disconnect();
+}
+
+// The file holds each URL as the first element of an array, and every key
+// is required.
+void remote_store::load_endpoints_from_file()
+{
+    syslog(LOG_DEBUG, "Getting config endpoints from service url file");
+    if (!std::filesystem::exists(std::filesystem::status(service_urls_file))) {
+        syslog(LOG_ERR, "Service url file not found");
+        throw std::runtime_error("Service url file not found");
+    }
+    std::ifstream in(service_urls_file);
+    if (in.fail()) {
+        syslog(LOG_ERR, "Failed to open service URL file");
+        throw std::runtime_error("Failed to open service URL file");
+    }
+    std::string const text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+
+    boost::system::error_code ec;
+    boost::json::value const doc = boost::json::parse(text, ec);
+    if (ec) {
+        syslog(LOG_ERR, "Failed to parse service URL file: %s", ec.message().c_str());
+        throw std::runtime_error("Failed to parse service URL file");
+    }
+    if (!doc.is_object())
+        throw std::runtime_error("Config endpoint url not read.");
+
+    boost::json::object const& urls = doc.get_object();
+    for (auto const& e : endpoint_keys) {
+        boost::json::value const* v = urls.if_contains(e.key);
+        boost::json::value const null_value;
+        std::string& member = this->*e.member;
+        member = std::string((v ? *v : null_value).as_array().at(0).as_string());
+        if (member.empty())
+            throw std::runtime_error(e.missing);
+    }
+}
+
+std::string remote_store::get_endpoint(std::string const& name)
+{
+    if (name.empty())
+        return "";
+    if (name == "auth")
+        return auth_url;
+    if (name == "config")
+        return config_url;
+    if (name == "user")
+        return user_url;
+    if (name == "captive")
+        return captive_url;
+    if (name == "device")
+        return device_url;
+    if (name == "log")
+        return log_url;
+    return "";
+}
+
+// One read of the token key. The store's failure text means Redis gave no
+// reply, which is a failure of Redis and not a token.
+std::optional<std::string> remote_store::read_token()
+{
+    auto value = store->get(token_key);
+    if (value && *value == store_failure)
+        throw std::runtime_error("No reply from Redis to the token read");
+    return value;
+}
+
+bool remote_store::get_auth_token()
+{
+    syslog(LOG_DEBUG, "Getting authentication token");
+    token_present = false;
+    try {
+        bool const found = fetch_token();
+        store->disconnect();
+        return found;
+    } catch (std::exception const& e) {
+        store->disconnect();
+        throw std::runtime_error(token_exception_prefix + std::string(e.what()));
+    }
+}
+
+// Redis first; when it holds no token, the authentication script once, then
+// Redis again over the same connection. The caller disconnects.
+bool remote_store::fetch_token()
+{
+    store->connect();
+    if (auto const value = read_token()) {
+        token = *value;
+        token_present = true;
+        return true;
+    }
+
+    syslog(LOG_DEBUG, "Fetching new authentication token");
+    int const status = std::system(("bash " + fetch_auth_token_script).c_str());
+    if ((status & 0x7f) != 0) {
+        // Killed by a signal, or system(3) itself failed (-1).
+        syslog(LOG_ERR, "Fetching authentication failed");
+        return false;
+    }
+    if (int const exit_status = (status >> 8) & 0xff; exit_status != 0) {
+        syslog(LOG_ERR, "Fetching authentication failed with exit status: %d", exit_status);
+        return false;
+    }
+    syslog(LOG_DEBUG, "Fetching authentication executed successfully");
+    sleep(1);
+
+    if (auto const value = read_token()) {
+        token = *value;
+        token_present = true;
+        return true;
+    }
+    return false;
+}
+
+std::string remote_store::request(std::string const& path, std::string const& endpoint_name)
+{
+    std::string const endpoint = get_endpoint(endpoint_name);
+    if (endpoint.empty())
+        throw std::runtime_error("Unable to get endpoint url");
+
+    boost::urls::url url = boost::urls::parse_uri_reference(endpoint).value();
+    url.set_path(path);
+
+    auto response = make_request(url, "", boost::beast::http::verb::get);
+    if (!renews_token(response.first))
+        return response.second;
+
+    try {
+        if (!get_auth_token()) {
+            syslog(LOG_ERR, "Unable to get auth token.");
+            throw std::runtime_error("Unable to get auth token");
+        }
+    } catch (std::exception const& e) {
+        throw std::runtime_error(token_exception_prefix + std::string(e.what()));
+    }
+
+    response = make_request(url, "", boost::beast::http::verb::post);
+    if (renews_token(response.first))
+        return "";
+    return response.second;
+}
+
+// One exchange on a private io_context, driven by the calling thread until
+// the spawned task has handed over its result.
+std::pair<unsigned int, std::string> remote_store::make_request(boost::urls::url const& url, std::string const& body,
+                                                                boost::beast::http::verb verb)
+{
+    std::string scheme(url.scheme());
+    std::use_facet<std::ctype<char>>(std::locale()).tolower(scheme.data(), scheme.data() + scheme.size());
+    bool const https = scheme.size() > 4 && scheme.compare(0, 5, "https") == 0;
+
+    boost::asio::io_context ioc;
+    std::optional<boost::asio::ssl::context> ctx;
+    if (https)
+        ctx.emplace(make_tls_context());
+
+    std::promise<std::pair<unsigned int, std::string>> promise;
+    auto future = promise.get_future();
+    bool done = false;
+
+    boost::asio::co_spawn(
+        ioc.get_executor(),
+        [this, &url, &body, verb, &ctx, &promise, &done]() -> boost::asio::awaitable<void> {
+            try {
+                if (ctx)
+                    promise.set_value(co_await make_request_ssl(url, body, verb, *ctx));
+                else
+                    promise.set_value(co_await make_request_http(url, body, verb));
+            } catch (...) {
+                promise.set_exception(std::current_exception());
+            }
+            done = true;
+        },
+        boost::asio::detached);
+
+    while (!done) {
+        // Without work left the flag can never be set; don't spin.
+        if (ioc.run_one() == 0 && !done)
+            throw std::runtime_error("Request ended without a result");
+    }
+    return future.get();
+}
