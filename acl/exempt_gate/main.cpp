@@ -1,0 +1,61 @@
+// exempt_gate: Squid external ACL helper that tells whether a client is
+// exempt from SSL inspection, from the kernel IP set "noinspection".
+
+#include <libipset/ipset.h>
+#include <syslog.h>
+
+#include <ios>
+#include <string>
+
+#include "exempt_gate.hpp"
+
+struct ipset* ipset_instance = nullptr;
+std::string code_version = "1.0.0";
+std::string ipset_version = "7.10";
+
+namespace {
+
+constexpr int set_not_found = 4;  // libipset's session problem: no such set
+
+}  // namespace
+
+int main()
+{
+    std::ios_base::sync_with_stdio(true);
+    openlog("zelto-squid-external-exempt-gate", LOG_PID, LOG_LOCAL0);
+    configure_syslog();
+    syslog(LOG_INFO, "Version %s, An External Exempt Gate Service is being started.", code_version.c_str());
+
+    // From here on SIGUSR1, SIGUSR2 and SIGTERM wait for the request loop,
+    // which does their work between requests.
+    if (install_signal_handler(signal_handler) != 0) {
+        syslog(LOG_ERR, "Cannot install signal handler, aborting: %m");
+        return 1;
+    }
+
+    ipset_load_types();
+    syslog(LOG_DEBUG, "Loaded ipset types");
+    ipset_instance = ipset_init();
+    if (!ipset_instance) {
+        syslog(LOG_ERR, "Cannot initialize ipset, aborting.");
+        return 1;
+    }
+    syslog(LOG_DEBUG, "Initialized ipset library");
+    ipset_custom_printf(ipset_instance, default_custom_error, default_standard_error, default_print_outfn, nullptr);
+    syslog(LOG_DEBUG, "Registered callback functions");
+
+    if (refresh_noinspection_set() == set_not_found) {
+        syslog(LOG_ERR, "noinspection set not found. Create noinspection set please.");
+        noinspection_set_exist = false;
+    } else {
+        noinspection_set_exist = true;
+    }
+
+    syslog(LOG_DEBUG, "Ready to handle lines from stdin");
+    handle_lines_from_stdin();
+    syslog(LOG_DEBUG, "Stopped reading lines from stdin");
+
+    ipset_fini(ipset_instance);
+    syslog(LOG_DEBUG, "Ipset instance finished");
+    return 0;
+}
