@@ -328,6 +328,34 @@ TEST_F(remote_store_test, the_script_runs_once_when_redis_holds_no_token)
     }
 }
 
+// A script that never ends is stopped at its time limit, together with what
+// it started, and counts as a failed run.
+TEST_F(remote_store_test, a_hanging_script_is_stopped_at_its_time_limit)
+{
+    set_endpoint_document(redis_document("http://cloud.test"));
+    write_script("sleep 600 &\necho $! > /tmp/auth-script-child\nwait");
+    auto store = make_store();
+    store->script_timeout_seconds = 1;
+    log.clear();
+    EXPECT_FALSE(store->get_auth_token());
+    EXPECT_FALSE(store->token_present);
+    EXPECT_TRUE(script_ran());
+    EXPECT_EQ(lines(LOG_ERR), (std::vector<std::string>{"Authentication script did not end within 1 seconds",
+                                                         "Fetching authentication failed"}));
+    // The script's own child went too: gone, or a zombie for init to reap.
+    std::string const pid = read_file("/tmp/auth-script-child");
+    std::string const state_file = "/proc/" + pid.substr(0, pid.find('\n')) + "/stat";
+    for (int i = 0; i < 500 && std::filesystem::exists(state_file); ++i) {
+        std::string const state = read_file(state_file);
+        if (state.find(") Z") != std::string::npos)
+            break;
+        usleep(10000);
+    }
+    if (std::filesystem::exists(state_file)) {
+        EXPECT_NE(read_file(state_file).find(") Z"), std::string::npos);
+    }
+}
+
 TEST_F(remote_store_test, redis_failures_while_getting_the_token_throw)
 {
     write_script("exit 0");
@@ -408,6 +436,35 @@ TEST_F(remote_store_test, a_refused_token_is_renewed_once_and_the_request_repeat
     server->push(response::answer(408, "still no"));
     EXPECT_EQ(store->request("/x", "config"), "");
     EXPECT_EQ(server->requests().size(), 2u);
+}
+
+// An empty body that came is told from no response at all.
+TEST_F(remote_store_test, request_response_tells_an_empty_answer_from_none)
+{
+    using answer = std::optional<std::pair<unsigned int, std::string>>;
+    struct response_case {
+        std::string name;
+        std::vector<response> scripts;
+        answer expected;
+    };
+    response_case const cases[] = {
+        {"empty body", {response::answer(200, "")}, std::pair{200u, std::string()}},
+        {"error status", {response::answer(500, "oops")}, std::pair{500u, std::string("oops")}},
+        {"renewed", {response::answer(401, "no"), response::answer(200, "")}, std::pair{200u, std::string()}},
+        {"refused twice", {response::answer(401, "no"), response::answer(403, "no")}, std::nullopt},
+        {"late", {response::answer(200, "x", std::chrono::milliseconds(1500))}, std::nullopt},
+        {"closed", {response::of(kind::close)}, std::nullopt},
+    };
+    auto store = store_for("https://cloud.test");
+    store->timeout_seconds = 1;
+    for (auto const& c : cases) {
+        server->clear();
+        for (auto const& s : c.scripts)
+            server->push(s);
+        EXPECT_EQ(store->request_response("/p", "config"), c.expected) << c.name;
+        EXPECT_EQ(server->requests().size(), c.scripts.size()) << c.name;
+    }
+    EXPECT_THROW(store->request_response("/p", "nope"), std::runtime_error);
 }
 
 TEST_F(remote_store_test, a_failed_renewal_throws)

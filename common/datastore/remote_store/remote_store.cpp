@@ -1,9 +1,13 @@
 #include "remote_store.hpp"
 
+#include <signal.h>
+#include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <cctype>
+#include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -33,6 +37,41 @@ constexpr char store_failure[] = "FAILURE";
 bool renews_token(unsigned int status)
 {
     return status == 401 || status == 403 || status == 408;
+}
+
+// Runs command with /bin/sh as system(3) does, but for at most seconds: a
+// script that never ends would stop the helper with it. The wait status, or
+// -1 when the command could not be started or ran out of time; then it is
+// killed together with everything it started.
+int run_with_time_limit(std::string const& command, std::int64_t seconds)
+{
+    pid_t const pid = fork();
+    if (pid < 0)
+        return -1;
+    if (pid == 0) {
+        setpgid(0, 0);  // a group of its own, for the kill below
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    setpgid(pid, pid);  // whichever of the two runs first
+
+    auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    for (;;) {
+        int status = 0;
+        pid_t const r = waitpid(pid, &status, WNOHANG);
+        if (r == pid)
+            return status;
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (std::chrono::steady_clock::now() >= deadline)
+            break;
+        usleep(5000);
+    }
+    syslog(LOG_ERR, "Authentication script did not end within %lld seconds", static_cast<long long>(seconds));
+    kill(-pid, SIGKILL);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return -1;
 }
 
 }  // namespace
@@ -199,9 +238,9 @@ bool remote_store::fetch_token()
     }
 
     syslog(LOG_DEBUG, "Fetching new authentication token");
-    int const status = std::system(("bash " + fetch_auth_token_script).c_str());
+    int const status = run_with_time_limit("bash " + fetch_auth_token_script, script_timeout_seconds);
     if ((status & 0x7f) != 0) {
-        // Killed by a signal, or system(3) itself failed (-1).
+        // Killed by a signal, not started, or out of time (-1).
         syslog(LOG_ERR, "Fetching authentication failed");
         return false;
     }
@@ -222,6 +261,13 @@ bool remote_store::fetch_token()
 
 std::string remote_store::request(std::string const& path, std::string const& endpoint_name)
 {
+    auto response = request_response(path, endpoint_name);
+    return response ? std::move(response->second) : std::string();
+}
+
+std::optional<std::pair<unsigned int, std::string>> remote_store::request_response(std::string const& path,
+                                                                                   std::string const& endpoint_name)
+{
     std::string const endpoint = get_endpoint(endpoint_name);
     if (endpoint.empty())
         throw std::runtime_error("Unable to get endpoint url");
@@ -230,22 +276,24 @@ std::string remote_store::request(std::string const& path, std::string const& en
     url.set_path(path);
 
     auto response = make_request(url, "", boost::beast::http::verb::get);
-    if (!renews_token(response.first))
-        return response.second;
-
-    try {
-        if (!get_auth_token()) {
-            syslog(LOG_ERR, "Unable to get auth token.");
-            throw std::runtime_error("Unable to get auth token");
+    if (renews_token(response.first)) {
+        try {
+            if (!get_auth_token()) {
+                syslog(LOG_ERR, "Unable to get auth token.");
+                throw std::runtime_error("Unable to get auth token");
+            }
+        } catch (std::exception const& e) {
+            throw std::runtime_error(token_exception_prefix + std::string(e.what()));
         }
-    } catch (std::exception const& e) {
-        throw std::runtime_error(token_exception_prefix + std::string(e.what()));
-    }
 
-    response = make_request(url, "", boost::beast::http::verb::post);
-    if (renews_token(response.first))
-        return "";
-    return response.second;
+        response = make_request(url, "", boost::beast::http::verb::post);
+        if (renews_token(response.first))
+            return std::nullopt;
+    }
+    // A failed exchange reports status 0.
+    if (response.first == 0)
+        return std::nullopt;
+    return response;
 }
 
 // One exchange on a private io_context, driven by the calling thread until

@@ -41,6 +41,11 @@ public:
     // std::runtime_error (no endpoint URL, renewal failed) and the URL
     // parser's boost::system::system_error.
     std::string request(std::string const& path, std::string const& endpoint_name);
+    // The same request, telling a response from none: its status and body,
+    // or nothing when no response came (the exchange failed or timed out) or
+    // the cloud refused the renewed token as well. Throws as request does.
+    std::optional<std::pair<unsigned int, std::string>> request_response(std::string const& path,
+                                                                         std::string const& endpoint_name);
 
     // One exchange on a private io_context driven by the calling thread:
     // (status, body), or (0, "") when it failed or timed out (already logged).
@@ -60,6 +65,7 @@ public:
 
     bool token_present = false;       // token holds a token from the last get_auth_token
     std::int64_t timeout_seconds = 2;  // limit of each step of an exchange
+    std::int64_t script_timeout_seconds = 10;  // limit of one run of the authentication script
 
 private:
     struct endpoint_key;

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <functional>
+#include <utility>
+
+#include <boost/asio/io_context.hpp>
+
+#include "async_io_handler.hpp"
+
+// Base of a Squid external ACL helper. The derived class decides a request in
+// process() and starts the loop in run(); the io_handler feeds it one request
+// record at a time from standard input and writes the answer it leaves.
+//
+// There is no virtual destructor: a helper is always destroyed as its own
+// type, and the protected destructor keeps it that way.
+template <typename Input, typename Output>
+class acl_base {
+public:
+    virtual void run() = 0;
+    virtual void process(Input input, Output& output) = 0;
+
+    acl_base(acl_base const&) = delete;
+    acl_base& operator=(acl_base const&) = delete;
+
+    // The loop's context, for whatever else must run on the helper's thread
+    // (signal handling, for one).
+    boost::asio::io_context& io_context() { return io_handler.context; }
+    // Called on the loop once the last request read has been answered.
+    void on_end_of_input(std::function<void()> handler) { io_handler.end_of_input = std::move(handler); }
+
+protected:
+    acl_base()
+        : io_handler(std::function<void(Input, Output&)>(
+              [this](Input input, Output& output) { process(std::move(input), output); }))
+    {
+    }
+    ~acl_base() = default;
+
+    async_io_handler<Input, Output&> io_handler;
+};

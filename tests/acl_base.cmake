@@ -1,0 +1,1 @@
+zelto_test(acl_base_test SOURCES acl_base_test.cpp LIBRARIES acl_base)

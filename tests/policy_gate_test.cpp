@@ -1,0 +1,1071 @@
+// The rule helper: its request record and matchers called directly, and the
+// policy_gate program run over pipes with its rules in the sandbox's Redis.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <syslog.h>
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <boost/json/parse.hpp>
+#include <boost/json/value.hpp>
+
+#include "cloud_server.hpp"
+#include "policy_gate.hpp"
+#include "test_support.hpp"
+
+using namespace testing_support;
+using cloud_test::cloud_server;
+using cloud_test::response;
+
+namespace {
+
+constexpr char program_ident[] = "zelto-squid-external-policy-gate";
+constexpr char acl_configuration[] = "/etc/squid/zelto/external_acl.json";
+constexpr char log_settings[] = "/etc/zelto/log_settings.json";
+
+// Starts or stops one of the sandbox's redis-servers; 0 on success.
+int redis_ctl(std::string const& action, int port)
+{
+    char const* source = std::getenv("ZELTO_SOURCE_DIR");
+    return run(std::string(source ? source : ".") + "/tests/sandbox/redis-ctl " + action + " " + std::to_string(port) +
+               " >/dev/null");
+}
+
+bool starts_with(std::string const& text, std::string const& prefix)
+{
+    return text.rfind(prefix, 0) == 0;
+}
+
+policy_gate_input request(std::string const& url, std::string const& sni, std::string const& destination = "10.0.0.1")
+{
+    return policy_gate_input("1 10.0.0.9 " + url + " " + destination + " " + sni + " 1700000000\n");
+}
+
+// ---------------------------------------------------------------------------
+// The request record and the matchers, without a running helper.
+
+class policy_gate_unit_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_SANDBOX();
+        openlog("policy-gate-test", LOG_PID, LOG_LOCAL0);
+        log.clear();
+    }
+
+    // Lines this test process logged with that priority, in order.
+    std::vector<std::string> lines(int priority)
+    {
+        log.settle(20ms);
+        std::vector<std::string> out;
+        for (auto const& r : log.records())
+            if (r.priority == priority && r.ident == "policy-gate-test")
+                out.push_back(r.text);
+        log.clear();
+        return out;
+    }
+
+    syslog_listener log;
+};
+
+TEST_F(policy_gate_unit_test, request_line_is_split_into_six_fields_without_its_line_end)
+{
+    struct split_case {
+        std::string line;
+        std::vector<std::string> fields;  // id, source, url, destination, sni, time
+    };
+    split_case const cases[] = {
+        {"1 10.0.0.1 http://a/ 10.1.1.1 a.com 1700\n", {"1", "10.0.0.1", "http://a/", "10.1.1.1", "a.com", "1700"}},
+        {"1   10.0.0.1  http://a/ 10.1.1.1 a.com 1700\r\n", {"1", "10.0.0.1", "http://a/", "10.1.1.1", "a.com", "1700"}},
+        {"1 10.0.0.1 http://a/ 10.1.1.1 a.com 1700 -\n", {"1", "10.0.0.1", "http://a/", "10.1.1.1", "a.com", "1700"}},
+        {"1 10.0.0.1 u\n", {"1", "10.0.0.1", "u", "", "", ""}},
+        {" 1 10.0.0.1\n", {"", "1", "10.0.0.1", "", "", ""}},
+        {"1 2 3 4 5 6 \n", {"1", "2", "3", "4", "5", "6"}},
+        {"\n", {"", "", "", "", "", ""}},
+        {"\r\n", {"", "", "", "", "", ""}},
+        {"1\t10.0.0.1\tu\n", {"1\t10.0.0.1\tu", "", "", "", "", ""}},
+        {"1 a\rb c\n", {"1", "a\rb", "c", "", "", ""}},
+    };
+    for (auto const& c : cases) {
+        policy_gate_input const in(c.line);
+        std::vector<std::string> const got = {in.id, in.source, in.url, in.destination, in.sni, in.time};
+        EXPECT_EQ(got, c.fields) << c.line;
+    }
+}
+
+TEST_F(policy_gate_unit_test, purify_domain_drops_one_leading_prefix)
+{
+    std::pair<std::string, std::string> const cases[] = {
+        {"www.example.com", "example.com"}, {"www7.example.com", "example.com"}, {"www0.example.com", "www0.example.com"},
+        {"WWW.example.com", "WWW.example.com"}, {"www", "www"}, {"www.", ""}, {"*.", ""},
+        {"www.www.example.com", "www.example.com"}, {"*.example.com", "example.com"}, {"www1", "www1"},
+        {"*.www.example.com", "www.example.com"}, {"", ""},
+    };
+    for (auto const& [in, out] : cases)
+        EXPECT_EQ(policy_gate::purify_domain(in), out) << in;
+}
+
+TEST_F(policy_gate_unit_test, ip_list_matches_host_ranges_of_ipv4_networks)
+{
+    struct ip_case {
+        std::string destination;
+        std::string list;
+        bool matches;
+        std::size_t warnings;
+    };
+    ip_case const cases[] = {
+        {"10.0.0.1", R"(["10.0.0.0/24"])", true, 0},
+        {"10.0.0.0", R"(["10.0.0.0/24"])", false, 0},  // network address
+        {"10.0.0.255", R"(["10.0.0.0/24"])", false, 0},  // broadcast address
+        {"10.0.0.200", R"(["10.0.0.7/24"])", true, 0},  // host bits are ignored
+        {"10.0.0.1", R"(["10.0.0.0/30"])", true, 0},
+        {"10.0.0.2", R"(["10.0.0.0/30"])", true, 0},
+        {"10.0.0.3", R"(["10.0.0.0/30"])", false, 0},
+        {"10.0.0.0", R"(["10.0.0.0/31"])", false, 0},
+        {"10.0.0.1", R"(["10.0.0.0/31"])", false, 0},
+        {"10.0.0.5", R"(["10.0.0.5/32"])", true, 0},
+        {"10.0.0.6", R"(["10.0.0.5/32"])", false, 0},
+        {"255.255.255.255", R"(["255.255.255.255/32"])", false, 0},
+        {"8.8.8.8", R"(["0.0.0.0/0"])", true, 0},
+        {"0.0.0.0", R"(["0.0.0.0/0"])", false, 0},
+        {"255.255.255.255", R"(["0.0.0.0/0"])", false, 0},
+        {"10.0.0.1", R"(["10.0.0.1"])", false, 1},
+        {"10.0.0.1", R"(["10.0.0.1/", "10.0.0.1/33", "10.0.0.1/-8", "10.0.0.1/ 8", "10.0/8", "10.0.0.0/8"])", true, 5},
+        {"10.0.0.1", R"([])", false, 0},
+        {"10.2.0.1", R"(["10.1.0.0/16", "10.2.0.0/16", 5])", true, 0},  // the walk stops at a match
+        // A destination that is no address matches only the catch-all network.
+        {"example.com", R"(["10.0.0.0/8", "0.0.0.0/0"])", true, 1},
+        {"-", R"(["0.0.0.0/00", "0.0.0.0/0 "])", false, 1},
+        {"", R"([])", false, 1},
+        // Between the networks of a list, and at the edges of its span.
+        {"10.0.1.5", R"(["10.0.0.0/24", "10.0.2.0/24"])", false, 0},
+        {"10.0.2.254", R"(["10.0.0.0/24", "10.0.2.0/24"])", true, 0},
+        {"10.0.0.1", R"(["10.0.0.0/24", "10.0.2.0/24"])", true, 0},
+        {"255.255.255.255", R"(["255.255.255.255/32", "0.0.0.0/0"])", false, 0},
+        {"255.255.255.254", R"(["255.255.255.255/32", "0.0.0.0/0"])", true, 0},
+        {"1.2.3.4", R"(["10.0.0.0/31", "255.255.255.255/32"])", false, 0},
+        // An IPv6 destination lies in no IPv4 network.
+        {"::1", R"(["bad", "0.0.0.0/0", "10.0.0.0/8"])", false, 1},
+        {"::ffff:10.0.0.1", R"(["10.0.0.0/8"])", false, 0},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.destination + " in " + c.list);
+        auto const list = boost::json::parse(c.list).as_array();
+        EXPECT_EQ(policy_gate::process_ip_adresses(request("http://a/", "-", c.destination), list), c.matches);
+        EXPECT_EQ(lines(LOG_WARNING).size(), c.warnings);
+    }
+
+    policy_gate::process_ip_adresses(request("http://a/", "-", "10.0.0.1"), boost::json::parse(R"(["10.0.0.0/24"])").as_array());
+    EXPECT_EQ(lines(LOG_DEBUG), std::vector<std::string>{"Ip address: 10.0.0.1 matched with 10.0.0.0/24."});
+    policy_gate::process_ip_adresses(request("http://a/", "-", "10.0.0.1"), boost::json::parse(R"(["x"])").as_array());
+    EXPECT_EQ(lines(LOG_DEBUG), std::vector<std::string>{"Ip address: 10.0.0.1 not matched with any ip in list."});
+    policy_gate::process_ip_adresses(request("http://a/", "-", "host.example"), boost::json::parse(R"(["x"])").as_array());
+    EXPECT_EQ(lines(LOG_WARNING), std::vector<std::string>{"Input destination is not an ip address: host.example"});
+}
+
+TEST_F(policy_gate_unit_test, ip_list_element_that_is_not_a_string_fails_when_reached)
+{
+    for (std::string destination : {"10.0.0.1", "host.example", "::1"}) {
+        auto const list = boost::json::parse(R"(["10.9.0.0/16", 5, "0.0.0.0/0"])").as_array();
+        EXPECT_THROW(policy_gate::process_ip_adresses(request("http://a/", "-", destination), list), std::exception)
+            << destination;
+    }
+}
+
+TEST_F(policy_gate_unit_test, website_matches_host_or_remainder_exactly)
+{
+    struct site_case {
+        std::string website;
+        std::string url;
+        std::string sni;
+        bool matches;
+    };
+    site_case const cases[] = {
+        {"www.example.com", "http://example.com/path", "-", true},
+        {"example.com", "http://example.com", "-", true},
+        {"example.com/path", "https://example.com/path", "-", true},
+        {"example.com", "example.com:443", "example.com", true},  // on the sni
+        {"example.com", "https://www.example.com:8443/x?y", "-", true},
+        {"example.com", "http://sub.example.com/", "-", false},
+        {"*.example.com", "http://example.com/", "-", true},
+        {"*.example.com", "http://sub.example.com/", "-", false},
+        {"Example.com", "http://example.com/", "-", false},
+        {"example.com", "HTTP://example.com/", "-", false},
+        {"http://example.com", "http://example.com/", "-", false},
+        {"example.com", "http://ex%61mple.com/", "-", true},  // the host is percent-decoded
+        {"example.com", "-", "https://www3.example.com/", true},
+        {"example.com", "-", "example.com", true},
+    };
+    for (auto const& c : cases)
+        EXPECT_EQ(policy_gate::process_website(request(c.url, c.sni), boost::json::string(c.website)), c.matches)
+            << c.website << " / " << c.url << " / " << c.sni;
+}
+
+TEST_F(policy_gate_unit_test, website_with_unparsable_url_fails_without_trying_the_sni)
+{
+    lines(LOG_ERR);
+    EXPECT_FALSE(policy_gate::process_website(request("http://exa^mple.com/", "example.com"), "example.com"));
+    auto const errors = lines(LOG_ERR);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(starts_with(errors[0], "Input url parsing exception while process website: ")) << errors[0];
+
+    EXPECT_FALSE(policy_gate::process_website(request("http://other.com/", "https://exa^mple.com/"), "example.com"));
+    auto const sni_errors = lines(LOG_ERR);
+    ASSERT_EQ(sni_errors.size(), 1u);
+    EXPECT_TRUE(starts_with(sni_errors[0], "Input sni parsing exception while process website: ")) << sni_errors[0];
+}
+
+TEST_F(policy_gate_unit_test, keyword_mode_follows_its_star_marks)
+{
+    struct keyword_case {
+        std::string keyword;
+        std::string url;
+        std::string sni;
+        bool matches;
+    };
+    keyword_case const cases[] = {
+        {"shop", "http://myshop.example/x", "-", true},
+        {"*shop*", "http://myshop.example/x", "-", true},
+        {"*", "http://a/", "-", true},
+        {"**", "http://a/", "-", true},
+        {"", "http://a/", "-", true},
+        {"Shop", "http://shop.example/", "-", false},
+        {"shop", "http://a/", "shop.example", true},
+        {"*.example.com", "http://www.example.com/", "-", true},
+        {"*.example.com", "http://www.example.com//", "-", false},  // one "/" only is dropped
+        {"*example.com", "http://other.org/", "example.com/", true},
+        {"*example.com", "http://example.com/x", "-", false},
+        {"example*", "http://www.example.com/path", "-", true},
+        {"example*", "www2.example.com/", "-", true},
+        {"example*", "http://other.com/example", "-", false},
+        {"example*", "http://other.com/", "https://example.org/", true},
+        {"exa*mple", "http://example.com/", "example.com", false},
+        {"*exa*mple", "http://exa.com/", "-", false},  // ends with "example"
+    };
+    for (auto const& c : cases)
+        EXPECT_EQ(policy_gate::process_keyword(request(c.url, c.sni), boost::json::string(c.keyword)), c.matches)
+            << c.keyword << " / " << c.url << " / " << c.sni;
+
+    lines(LOG_DEBUG);
+    policy_gate::process_keyword(request("http://a/", "-"), "exa*mple");
+    EXPECT_EQ(lines(LOG_DEBUG), std::vector<std::string>{"Keyword: exa*mple processing started."});
+}
+
+TEST_F(policy_gate_unit_test, starts_with_keyword_on_an_unparsable_url_fails)
+{
+    lines(LOG_ERR);
+    EXPECT_FALSE(policy_gate::process_keyword(request("http://exa^mple.com/", "example.com"), "exam*"));
+    auto const errors = lines(LOG_ERR);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_TRUE(starts_with(errors[0], "Exception while process keyword: exam exception: ")) << errors[0];
+}
+
+TEST_F(policy_gate_unit_test, cloud_body_gives_the_category_names_of_its_results)
+{
+    enum class result { names, none, not_json, wrong_shape };
+    struct body_case {
+        std::string body;
+        result kind;
+        std::string names;
+    };
+    body_case const cases[] = {
+        {R"({"results":[{"category":"A"},{"category":"B"},{"id":3}],"other":1})", result::names, "A,B"},
+        {R"({"results":[{"category":"a,b"},{"category":"A"}]})", result::names, "a,b,A"},
+        {R"({"results":[{"category":""}]})", result::names, ""},
+        {R"({"results":[{"category":"news\u0000x"}]})", result::names, std::string("news\0x", 6)},
+        {R"({"results":[]})", result::none, ""},
+        {R"({"results":[{"id":1},{}]})", result::none, ""},
+        {"", result::none, ""},
+        {"false", result::none, ""},
+        {"<html>", result::not_json, ""},
+        {R"({"results":[],})", result::not_json, ""},
+        {"{\"results\":[{\"category\":\"\xff\"}]}", result::not_json, ""},
+        {std::string(33, '[') + std::string(33, ']'), result::not_json, ""},
+        {"false ", result::wrong_shape, ""},
+        {R"("false")", result::wrong_shape, ""},
+        {"[]", result::wrong_shape, ""},
+        {"{}", result::wrong_shape, ""},
+        {R"({"results":{"category":"A"}})", result::wrong_shape, ""},
+        {R"({"results":[{"category":"A"},1]})", result::wrong_shape, ""},
+        {R"({"results":[{"category":5}]})", result::wrong_shape, ""},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.body);
+        boost::system::error_code ec;
+        if (c.kind == result::wrong_shape) {
+            EXPECT_THROW(policy_gate::categories_from_cloud_body(c.body, ec), std::exception);
+            continue;
+        }
+        auto const names = policy_gate::categories_from_cloud_body(c.body, ec);
+        EXPECT_EQ(bool(ec), c.kind == result::not_json);
+        EXPECT_EQ(names, c.kind == result::names ? std::optional(c.names) : std::nullopt);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The program.
+
+class policy_gate_program_test : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        REQUIRE_SANDBOX();
+        redis_client(6379).flushall();
+        redis_client(6378).flushall();
+        redis_client(6379, 1).command({"SET", "auth_token", "test-token"});
+        write_file(acl_configuration, R"({"cache_chain": [{"name": "c", "volume": 1, "mode": "m", "eviction_size": 2}]})");
+        std::filesystem::remove(log_settings);
+        std::filesystem::remove_all("/opt/control.setvesk/library");
+        log.clear();
+    }
+
+    void TearDown() override
+    {
+        // Leave both servers running for the next test.
+        for (int port : {6379, 6378})
+            if (run("redis-cli -p " + std::to_string(port) + " ping >/dev/null 2>&1") != 0)
+                redis_ctl("start", port);
+    }
+
+    static void set_rules(std::string const& document)
+    {
+        EXPECT_EQ(redis_client(6379, 11).command({"JSON.SET", "devices", ".", document}), "OK");
+    }
+
+    static std::unique_ptr<child_process> start()
+    {
+        return std::make_unique<child_process>(std::vector<std::string>{build_path("acl/policy_gate/policy_gate")});
+    }
+
+    // Sends one request line and returns the answer line.
+    static std::string ask(child_process& gate, std::string const& line)
+    {
+        gate.write(line + "\n");
+        return gate.read_line().value_or("(no answer)");
+    }
+
+    // The tracking record of the request whose time field was time.
+    std::optional<std::string> record_of(std::string const& time)
+    {
+        std::optional<std::string> found;
+        log.wait_for([&](syslog_record const& r) {
+            if (r.ident != program_ident || r.priority != LOG_INFO || !starts_with(r.text, "{\"tracking_id\"") ||
+                r.text.find("\"time\": \"" + time + "\"") == std::string::npos)
+                return false;
+            found = r.text;
+            return true;
+        });
+        return found;
+    }
+
+    bool logged(int priority, std::string const& text) { return log.has(priority, text); }
+
+    bool logged_prefix(int priority, std::string const& prefix)
+    {
+        return log.wait_for([&](syslog_record const& r) {
+            return r.ident == program_ident && r.priority == priority && starts_with(r.text, prefix);
+        });
+    }
+
+    std::size_t count(std::string const& text)
+    {
+        log.settle();
+        return log.with_text(text).size();
+    }
+
+    static int exit_status(child_process& gate)
+    {
+        auto const status = gate.wait(10s);
+        if (!status)
+            return -1;
+        return WIFEXITED(*status) ? WEXITSTATUS(*status) : 1000 + WTERMSIG(*status);
+    }
+
+    syslog_listener log;
+};
+
+TEST_F(policy_gate_program_test, answers_follow_the_outcome_of_the_rules)
+{
+    struct outcome_case {
+        std::string rules;        // the device's rule array
+        std::string destination;  // of the request
+        std::string answer;
+        std::string tracking_id;
+        std::string action;
+    };
+    outcome_case const cases[] = {
+        {R"([])", "10.1.0.1", "5 OK", " ", "DROP"},
+        {R"([{"type":"ip","match_condition":["10.9.0.0/16"],"action":"deny","id":1},
+             {"type":"website","match_condition":"other.com","action":"deny","id":2},
+             {"type":"keyword","match_condition":"zzz","action":"deny","id":3}])",
+         "10.1.0.1", "5 OK", " ", "DROP"},
+        {R"([{"type":"network","match_condition":["10.1.0.0/16"],"action":"deny","id":42}])", "10.1.0.1",
+         "5 OK message=42", "42", "DROP"},
+        {R"([{"type":"any","action":"allow","id":7}])", "10.1.0.1", "5 ERR message=7", "7", "ACCEPT"},
+        {R"([{"type":"any","action":"block","id":9}])", "10.1.0.1", "5 BH message=9", "9", "ACCEPT"},
+        {R"([{"type":"any","action":"deny","id":1},{"type":"any","action":"allow","id":2}])", "10.1.0.1",
+         "5 OK message=1", "1", "DROP"},
+        {R"([{"type":"website","match_condition":"-1","action":"allow","id":3}])", "10.1.0.1", "5 ERR message=3", "3",
+         "ACCEPT"},
+        {R"([{"type":"Website","match_condition":"-1","action":"allow","id":3},{"type":"any","action":"deny","id":4}])",
+         "10.1.0.1", "5 OK message=4", "4", "DROP"},
+        {R"([{"type":"keyword","match_condition":"x.com","action":"deny","id":5}])", "10.1.0.1", "5 OK message=5",
+         "5", "DROP"},
+        {R"([{"type":"any","action":"deny","id":-3}])", "10.1.0.1", "5 OK message=-3", "-3", "DROP"},
+        {R"([{"type":"any","action":"deny","id":9223372036854775807}])", "10.1.0.1",
+         "5 OK message=9223372036854775807", "9223372036854775807", "DROP"},
+        // Id 0 after an IP-list rule, for a destination that is no address.
+        {R"([{"type":"ip","match_condition":["10.0.0.0/8"],"action":"deny","id":1},{"type":"any","action":"deny","id":0}])",
+         "host.example", "5 ERR message=0", " ", "ACCEPT"},
+        {R"([{"type":"any","action":"deny","id":0}])", "host.example", "5 OK message=0", "0", "DROP"},
+        {R"([{"type":"ip","match_condition":["10.9.0.0/16"],"action":"deny","id":1},{"type":"any","action":"deny","id":0}])",
+         "10.1.0.1", "5 OK message=0", "0", "DROP"},
+        // A category look-up that fails (no cloud endpoint here): the walk goes on.
+        {R"([{"type":"website_category","match_condition":"news","action":"deny","id":1},{"type":"any","action":"allow","id":8}])",
+         "10.1.0.1", "5 ERR message=8", "8", "ACCEPT"},
+        // An IPv6 destination is in no IPv4 network.
+        {R"([{"type":"ip","match_condition":["10.0.0.0/8"],"action":"deny","id":1},{"type":"any","action":"allow","id":11}])",
+         "2001:db8::1", "5 ERR message=11", "11", "ACCEPT"},
+        // Rules of the wrong shape fail the request once the walk reaches them.
+        {R"([{"match_condition":"-1","action":"deny","id":1}])", "10.1.0.1", "5 BH", " ", "ACCEPT"},
+        {R"([{"type":5,"action":"deny","id":1}])", "10.1.0.1", "5 BH", " ", "ACCEPT"},
+        {R"([{"type":"any","action":"deny"}])", "10.1.0.1", "5 BH", " ", "ACCEPT"},
+        {R"([{"type":"any","action":"deny","id":"5"}])", "10.1.0.1", "5 BH", " ", "ACCEPT"},
+        {R"([{"type":"any","action":"deny","id":5.5}])", "10.1.0.1", "5 BH", " ", "ACCEPT"},
+        {R"([{"type":"any","action":"deny","id":9223372036854775808}])", "10.1.0.1", "5 BH", " ", "ACCEPT"},
+        {R"([{"type":"any","id":1}])", "10.1.0.1", "5 BH", " ", "ACCEPT"},
+        {R"([{"type":"ip","match_condition":"10.0.0.0/8","action":"deny","id":1}])", "10.1.0.1", "5 BH", " ", "ACCEPT"},
+        {R"([{"type":"ip","match_condition":["10.9.0.0/16",5],"action":"deny","id":1}])", "10.1.0.1", "5 BH", " ",
+         "ACCEPT"},
+        {R"([{"type":"website","match_condition":["x.com"],"action":"deny","id":1}])", "10.1.0.1", "5 BH", " ", "ACCEPT"},
+        {R"([{"type":"ip","match_condition":["10.0.0.0/8"],"action":"deny","id":1}])", "2001:db8::1", "5 OK", " ", "DROP"},
+        // Rules after a match are never looked at.
+        {R"([{"type":"any","action":"deny","id":5},{"type":5}])", "10.1.0.1", "5 OK message=5", "5", "DROP"},
+    };
+
+    std::string document = "{";
+    for (std::size_t i = 0; i < std::size(cases); ++i)
+        document += (i ? ",\"10.0.1." : "\"10.0.1.") + std::to_string(i) + "\":" + cases[i].rules;
+    set_rules(document + "}");
+
+    auto gate = start();
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        auto const& c = cases[i];
+        SCOPED_TRACE(c.rules + " for " + c.destination);
+        auto const time = std::to_string(1700000000 + i);
+        EXPECT_EQ(ask(*gate, "5 10.0.1." + std::to_string(i) + " http://x.com/ " + c.destination + " - " + time),
+                  c.answer);
+        auto const record = record_of(time);
+        ASSERT_TRUE(record.has_value());
+        auto const fields = boost::json::parse(*record).as_object();
+        EXPECT_EQ(fields.at("tracking_id").as_string(), c.tracking_id);
+        EXPECT_EQ(fields.at("action").as_string(), c.action);
+    }
+    EXPECT_TRUE(logged(LOG_DEBUG, "Invalid/unhandeled rule type: Website"));
+    EXPECT_TRUE(logged_prefix(LOG_ERR, "Exception is occur while process input: "));
+
+    // A device without rules.
+    EXPECT_EQ(ask(*gate, "6 10.0.9.9 http://x.com/ 10.1.0.1 - 1"), "6 OK");
+    EXPECT_TRUE(logged(LOG_DEBUG, "Rule not found for 10.0.9.9"));
+}
+
+TEST_F(policy_gate_program_test, every_rule_of_a_walk_logs_its_own_steps)
+{
+    // What the rules derive from a request is worked out once per request;
+    // each rule still tells its own story.
+    set_rules(R"({"10.0.11.1":[{"type":"website","match_condition":"a.com","action":"deny","id":1},
+                               {"type":"keyword","match_condition":"a*","action":"deny","id":2},
+                               {"type":"website","match_condition":"b.com","action":"deny","id":3},
+                               {"type":"keyword","match_condition":"b*","action":"deny","id":4},
+                               {"type":"ip","match_condition":["x","10.0.0.0/8"],"action":"deny","id":5},
+                               {"type":"tag","match_condition":["y","10.0.0.0/8"],"action":"deny","id":6},
+                               {"type":"website","match_condition":"-1","action":"allow","id":7}],
+                  "10.0.11.2":[{"type":"website","match_condition":"other.com","action":"deny","id":1},
+                               {"type":"website","match_condition":"www.example.com","action":"deny","id":2}]})");
+    auto gate = start();
+    EXPECT_EQ(ask(*gate, "1 10.0.11.1 http://exa^mple.com/ 192.168.0.1 - 1"), "1 ERR message=7");
+    log.settle();
+    std::size_t website_errors = 0, keyword_errors = 0;
+    for (auto const& r : log.records()) {
+        website_errors += r.priority == LOG_ERR && starts_with(r.text, "Input url parsing exception while process website: ");
+        keyword_errors += r.priority == LOG_ERR && starts_with(r.text, "Exception while process keyword: ");
+    }
+    EXPECT_EQ(website_errors, 2u);
+    EXPECT_EQ(keyword_errors, 2u);
+    EXPECT_EQ(count("Address is not a subnet address: x"), 1u);
+    EXPECT_EQ(count("Address is not a subnet address: y"), 1u);
+    EXPECT_EQ(count("Ip address: 192.168.0.1 not matched with any ip in list."), 2u);
+
+    // The second website rule matches the url's host, the first did not.
+    EXPECT_EQ(ask(*gate, "2 10.0.11.2 https://www.example.com/a example.com - 2"), "2 OK message=2");
+    EXPECT_EQ(count("Checked if the input url: https://www.example.com/a matches website: other.com"), 1u);
+    EXPECT_EQ(count("Input url: https://www.example.com/a matched website: www.example.com"), 1u);
+}
+
+TEST_F(policy_gate_program_test, answer_prefix_is_the_channel_when_it_is_a_number)
+{
+    std::pair<std::string, std::string> const cases[] = {
+        {"5", "5 OK"}, {"-1", "OK"}, {"abc", "OK"}, {"9999999999", "9999999999 OK"},
+        {"9223372036854775807", "9223372036854775807 OK"}, {"9223372036854775808", "OK"}, {"007", "007 OK"},
+        {"12x", "12x OK"},
+    };
+    set_rules("{}");
+    auto gate = start();
+    for (auto const& [id, answer] : cases)
+        EXPECT_EQ(ask(*gate, id + " 10.0.9.9 http://x.com/ 10.1.0.1 - 1"), answer) << id;
+    EXPECT_TRUE(logged(LOG_DEBUG, "Rule id not found"));
+    // A line that begins with a blank has an empty id.
+    EXPECT_EQ(ask(*gate, " 10.0.9.9 http://x.com/"), "OK");
+}
+
+TEST_F(policy_gate_program_test, tracking_record_is_one_line_of_json_whatever_the_request_holds)
+{
+    set_rules(R"({"10.0.2.1":[{"type":"any","action":"deny","id":42}]})");
+    auto gate = start();
+
+    EXPECT_EQ(ask(*gate, "5 10.0.2.1 http://x.com/a 10.1.2.3 x.com 1700000000"), "5 OK message=42");
+    EXPECT_EQ(record_of("1700000000"),
+              "{\"tracking_id\": \"42\", \"action\": \"DROP\", \"client_ip\": \"10.0.2.1\", \"destination_ip\": "
+              "\"10.1.2.3\", \"time\": \"1700000000\", \"url\": \"http://x.com/a\", \"sni\": \"x.com\"}\n");
+
+    // Client-supplied texts that would break or forge the record.
+    std::pair<std::string, std::string> const snis[] = {
+        {R"(x","action":"ACCEPT","y":")", R"(x","action":"ACCEPT","y":")"},
+        {R"(a\b)", R"(a\b)"},
+        {"a\tb\x01" "c\rd", "a\tb\x01" "c\rd"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},
+        {"bad\xff" "byte\xe2\x82", "bad\xef\xbf\xbd" "byte\xef\xbf\xbd\xef\xbf\xbd"},
+        {std::string("nul\0x", 5), std::string("nul\0x", 5)},
+    };
+    int n = 0;
+    for (auto const& [sni, stored] : snis) {
+        auto const time = std::to_string(++n);
+        EXPECT_EQ(ask(*gate, "5 10.0.2.1 http://x.com/ 10.1.2.3 " + sni + " " + time), "5 OK message=42");
+        auto const record = record_of(time);
+        ASSERT_TRUE(record.has_value()) << sni;
+        EXPECT_EQ(record->find('\n'), record->size() - 1) << *record;
+        boost::system::error_code ec;
+        auto const parsed = boost::json::parse(*record, ec);
+        ASSERT_FALSE(ec) << *record;
+        auto const& fields = parsed.as_object();
+        EXPECT_EQ(fields.size(), 7u) << *record;
+        EXPECT_EQ(fields.at("action").as_string(), "DROP") << *record;
+        EXPECT_EQ(std::string(fields.at("sni").as_string()), stored) << *record;
+    }
+}
+
+TEST_F(policy_gate_program_test, rule_document_failures)
+{
+    set_rules(R"({"10.0.3.1":[{"type":"any","action":"allow","id":1}],
+                  "10.0.3.2":[{"type":"any","action":"allow","id":2},5],
+                  "10.0.3.3":{"type":"any","action":"allow","id":3},
+                  "10.0.3.4 ":[{"type":"any","action":"allow","id":4}],
+                  "10.0.3.5":[]})");
+    auto gate = start();
+    EXPECT_EQ(ask(*gate, "1 10.0.3.1 http://x.com/ 10.1.0.1 - 1"), "1 ERR message=1");
+    EXPECT_EQ(ask(*gate, "2 10.0.3.2 http://x.com/ 10.1.0.1 - 1"), "2 OK");
+    EXPECT_EQ(ask(*gate, "3 10.0.3.3 http://x.com/ 10.1.0.1 - 1"), "3 OK");
+    EXPECT_EQ(ask(*gate, "4 10.0.3.4 http://x.com/ 10.1.0.1 - 1"), "4 OK");
+    EXPECT_EQ(ask(*gate, "5 10.0.3.5 http://x.com/ 10.1.0.1 - 1"), "5 OK");
+    EXPECT_TRUE(logged(LOG_DEBUG, "Rules found for ip address 10.0.3.5"));
+    EXPECT_TRUE(logged(LOG_INFO, R"(Entry key: "10.0.3.2" value: [{"type":"any","action":"allow","id":2},5])"));
+    EXPECT_TRUE(logged(LOG_INFO, R"(Entry key: "10.0.3.3" value: {"type":"any","action":"allow","id":3})"));
+    EXPECT_EQ(count("Exception while fetching rules. Exception: not an object"), 1u);
+    EXPECT_EQ(count("Exception while fetching rules. Exception: array required"), 1u);
+
+    struct document_case {
+        std::optional<std::string> document;  // nothing: the key is deleted
+        int priority;                         // of the line that tells, -1 for none
+        std::string line;
+    };
+    document_case const cases[] = {
+        {"{}", -1, ""},
+        {std::nullopt, LOG_INFO, "Rules not found in redis."},
+        {R"([{"10.0.3.1":[]}])", LOG_ERR, "Exception while fetching rules: "},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.document.value_or("(deleted)"));
+        // Restore the rules, then replace them with the case's document.
+        set_rules(R"({"10.0.3.1":[{"type":"any","action":"allow","id":1}]})");
+        log.clear();
+        gate->signal(SIGUSR2);
+        ASSERT_TRUE(log.wait_for_text("signal_handler signal: 12"));
+        EXPECT_EQ(ask(*gate, "1 10.0.3.1 http://x.com/ 10.1.0.1 - 1"), "1 ERR message=1");
+        if (c.document)
+            set_rules(*c.document);
+        else
+            redis_client(6379, 11).command({"DEL", "devices"});
+        log.clear();
+        gate->signal(SIGUSR2);
+        ASSERT_TRUE(log.wait_for_text("signal_handler signal: 12"));
+        EXPECT_EQ(ask(*gate, "1 10.0.3.1 http://x.com/ 10.1.0.1 - 1"), "1 OK");
+        if (c.priority >= 0) {
+            EXPECT_TRUE(logged_prefix(c.priority, c.line));
+        } else {
+            EXPECT_EQ(count("Rules not found in redis."), 0u);
+            for (auto const& r : log.records())
+                EXPECT_NE(r.priority, LOG_ERR) << r.text;
+        }
+    }
+
+    // A key that holds no JSON document: nothing usable, so no rules.
+    redis_client(6379, 11).command({"SET", "devices", "plain text"});
+    log.clear();
+    gate->signal(SIGUSR2);
+    ASSERT_TRUE(log.wait_for_text("signal_handler signal: 12"));
+    EXPECT_EQ(ask(*gate, "1 10.0.3.1 http://x.com/ 10.1.0.1 - 1"), "1 OK");
+    EXPECT_TRUE(logged_prefix(LOG_ERR, "Exception while fetching rules: "));
+}
+
+TEST_F(policy_gate_program_test, rules_stay_in_force_when_redis_fails_at_a_renewal)
+{
+    set_rules(R"({"10.0.4.1":[{"type":"any","action":"allow","id":1}]})");
+    auto gate = start();
+    EXPECT_EQ(ask(*gate, "1 10.0.4.1 http://x.com/ 10.1.0.1 - 1"), "1 ERR message=1");
+
+    // The read gets no reply: Redis drops a client whose reply outgrows its
+    // output buffer limit.
+    std::string big = R"({"10.0.4.1":[{"type":"any","action":"deny","id":2,"pad":")" + std::string(200000, 'p') + "\"}]}";
+    set_rules(big);
+    redis_client(6379).command({"CONFIG", "SET", "client-output-buffer-limit", "normal 1024 1024 0"});
+    gate->signal(SIGUSR2);
+    ASSERT_TRUE(log.wait_for_text("signal_handler signal: 12"));
+    EXPECT_EQ(ask(*gate, "2 10.0.4.1 http://x.com/ 10.1.0.1 - 1"), "2 ERR message=1");
+    EXPECT_TRUE(logged(LOG_ERR, "Exception while fetching rules: No reply from redis"));
+    redis_client(6379).command({"CONFIG", "SET", "client-output-buffer-limit", "normal 0 0 0"});
+
+    // Redis gone altogether: requests are still answered from the rules held.
+    log.clear();
+    ASSERT_EQ(redis_ctl("stop", 6379), 0);
+    EXPECT_EQ(ask(*gate, "3 10.0.4.1 http://x.com/ 10.1.0.1 - 1"), "3 ERR message=1");
+    gate->signal(SIGUSR2);
+    ASSERT_TRUE(log.wait_for_text("signal_handler signal: 12"));
+    EXPECT_EQ(ask(*gate, "4 10.0.4.1 http://x.com/ 10.1.0.1 - 1"), "4 ERR message=1");
+    EXPECT_TRUE(logged_prefix(LOG_ERR, "Exception while fetching rules: "));
+
+    // Back again, with new rules.
+    ASSERT_EQ(redis_ctl("start", 6379), 0);
+    set_rules(R"({"10.0.4.1":[{"type":"any","action":"deny","id":3}]})");
+    log.clear();
+    gate->signal(SIGUSR2);
+    ASSERT_TRUE(log.wait_for_text("signal_handler signal: 12"));
+    EXPECT_EQ(ask(*gate, "5 10.0.4.1 http://x.com/ 10.1.0.1 - 1"), "5 OK message=3");
+}
+
+TEST_F(policy_gate_program_test, broken_input_never_kills_or_stalls_the_helper)
+{
+    set_rules(R"({"10.0.5.1":[{"type":"keyword","match_condition":"example*","action":"deny","id":1},
+                              {"type":"website","match_condition":"example.com","action":"deny","id":2},
+                              {"type":"ip","match_condition":["10.0.0.0/8"],"action":"deny","id":3}]})");
+    auto gate = start();
+    std::string const lines[] = {
+        "",
+        "      ",
+        "\x01\x02\xff\xfe garbage \x7f",
+        "5 10.0.5.1 http://exa^mple.com/ 10.1.0.1 https://[::1 1",
+        "5 10.0.5.1 " + std::string(100000, 'u') + " 10.1.0.1 - 1",
+        "5 10.0.5.1 http://%zz/ 999.1.1.1 - 1",
+        std::string("5 10.0.5.1 \0\0 \0 - 1", 19),
+        "5 10.0.5.1 a b c d e f g h i j k l m n o p",
+    };
+    for (auto const& line : lines) {
+        gate->write(line + "\n");
+        EXPECT_TRUE(gate->read_line().has_value()) << line;
+    }
+    EXPECT_EQ(ask(*gate, "9 10.0.5.1 http://x.com/ 10.1.0.1 - 1"), "9 OK message=3");
+    gate->close_stdin();
+    EXPECT_EQ(exit_status(*gate), 0);
+}
+
+TEST_F(policy_gate_program_test, end_of_input_ends_the_helper_after_the_last_answer)
+{
+    set_rules("{}");
+    auto gate = start();
+    gate->write("1 10.0.6.1 http://x.com/ 10.1.0.1 - 1\n2 10.0.6.1 http://x.com/ 10.1.0.1 - 1\n3 10.0.6.1 partial");
+    gate->close_stdin();
+    EXPECT_EQ(gate->read_all(), "1 OK\n2 OK\n");
+    EXPECT_EQ(exit_status(*gate), 0);
+    EXPECT_TRUE(logged(LOG_INFO, "Policy gate process started"));
+}
+
+TEST_F(policy_gate_program_test, renewal_signal_takes_effect_at_the_next_request)
+{
+    set_rules(R"({"10.0.7.1":[{"type":"any","action":"deny","id":1}]})");
+    auto gate = start();
+    EXPECT_EQ(ask(*gate, "1 10.0.7.1 http://x.com/ 10.1.0.1 - 1"), "1 OK message=1");
+    set_rules(R"({"10.0.7.1":[{"type":"any","action":"allow","id":2}]})");
+    EXPECT_EQ(ask(*gate, "2 10.0.7.1 http://x.com/ 10.1.0.1 - 1"), "2 OK message=1");
+
+    log.clear();
+    gate->signal(SIGUSR2);
+    ASSERT_TRUE(log.has(LOG_INFO, "signal_handler signal: 12"));
+    gate->signal(SIGUSR2);
+    for (int i = 0; i < 500 && log.with_text("signal_handler signal: 12").size() < 2; ++i)
+        std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(count("Rules fetching was started. "), 0u);  // nothing until a request comes
+    EXPECT_EQ(ask(*gate, "3 10.0.7.1 http://x.com/ 10.1.0.1 - 1"), "3 ERR message=2");
+    EXPECT_EQ(count("signal_handler signal: 12"), 2u);
+    EXPECT_EQ(count("Signal received. Rules will be fetched."), 1u);
+    EXPECT_EQ(count("Rules fetching was started. "), 1u);
+}
+
+TEST_F(policy_gate_program_test, log_level_signal_applies_the_settings_file)
+{
+    set_rules("{}");
+    auto gate = start();
+    // Every priority is logged from the start.
+    EXPECT_EQ(ask(*gate, "1 10.0.8.1 http://x.com/ 10.1.0.1 - 1"), "1 OK");
+    EXPECT_TRUE(logged(LOG_DEBUG, "Input acl rule processing started"));
+
+    write_file(log_settings, R"({"log_level": "warning"})");
+    gate->signal(SIGUSR1);
+    ASSERT_TRUE(logged(LOG_INFO, "signal_handler signal: 10"));
+    log.clear();
+    gate->signal(SIGUSR2);
+    EXPECT_EQ(ask(*gate, "2 10.0.8.1 http://x.com/ 10.1.0.1 - 2"), "2 OK");
+    log.settle(200ms);
+    for (auto const& r : log.records())
+        EXPECT_LE(r.priority, LOG_WARNING) << r.text;
+}
+
+TEST_F(policy_gate_program_test, termination_signal_ends_the_helper_with_status_15)
+{
+    set_rules("{}");
+    auto gate = start();
+    EXPECT_EQ(ask(*gate, "1 10.0.9.1 http://x.com/ 10.1.0.1 - 1"), "1 OK");
+    gate->signal(SIGTERM);
+    EXPECT_EQ(exit_status(*gate), 15);
+    EXPECT_TRUE(logged(LOG_INFO, "signal_handler signal: 15"));
+}
+
+TEST_F(policy_gate_program_test, signals_during_start_up_are_handled_once_it_is_up)
+{
+    // The authentication script runs while the helper is being built.
+    redis_client(6379, 1).command({"DEL", "auth_token"});
+    std::filesystem::create_directories("/opt/control.setvesk/library/cloud");
+    write_file("/opt/control.setvesk/library/cloud/auth.sh", "touch /tmp/auth-started; sleep 1; exit 1\n");
+    std::filesystem::remove("/tmp/auth-started");
+
+    auto gate = start();
+    for (int i = 0; i < 500 && !std::filesystem::exists("/tmp/auth-started"); ++i)
+        std::this_thread::sleep_for(10ms);
+    ASSERT_TRUE(std::filesystem::exists("/tmp/auth-started"));
+    gate->signal(SIGUSR2);
+    gate->signal(SIGTERM);
+    EXPECT_EQ(exit_status(*gate), 15);
+    EXPECT_TRUE(logged(LOG_WARNING, "Authentication token not received."));
+    EXPECT_TRUE(logged(LOG_INFO, "signal_handler signal: 12"));
+    EXPECT_TRUE(logged(LOG_INFO, "signal_handler signal: 15"));
+}
+
+TEST_F(policy_gate_program_test, start_up)
+{
+    struct start_case {
+        std::optional<std::string> configuration;  // nothing: no file
+        int exit_status;                           // -1: the helper runs
+        int priority;
+        std::string line;
+    };
+    start_case const cases[] = {
+        {std::nullopt, -1, LOG_ERR, "Exception while parsing configuration: "},
+        {"{ not json", -1, LOG_ERR, "Exception while parsing configuration: "},
+        {R"({"cache_chain": []})", -1, LOG_DEBUG, "Authentication token received."},
+        {R"({"cache_chain": [{"name": {}, "volume": " 7 ", "mode": 1, "eviction_size": 2,
+             "special_config": {}}], "other": 1})",
+         -1, LOG_DEBUG, "Authentication token received."},
+        {R"({"other": []})", 1, LOG_ERR, "Exception while policy gate initializing: No such node (cache_chain)"},
+        {R"({"cache_chain": [{"name": "a", "volume": 1, "mode": "m", "eviction_size": 2},
+                             {"name": "b", "volume": 1, "mode": "m"}]})",
+         1, LOG_ERR, "Exception while policy gate initializing: No such node (eviction_size)"},
+        {R"({"cache_chain": [{"name": "a", "volume": 1.5, "mode": "m", "eviction_size": 2}]})", 1, LOG_ERR,
+         "Exception while policy gate initializing: "},
+        {R"({"cache_chain": [{"name": "a", "volume": "many", "mode": "m", "eviction_size": 2}]})", 1, LOG_ERR,
+         "Exception while policy gate initializing: "},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.configuration.value_or("(no file)"));
+        std::filesystem::remove(acl_configuration);
+        if (c.configuration)
+            write_file(acl_configuration, *c.configuration);
+        log.clear();
+        auto gate = start();
+        EXPECT_TRUE(logged_prefix(c.priority, c.line));
+        if (c.exit_status < 0) {
+            set_rules("{}");
+            EXPECT_EQ(ask(*gate, "1 10.0.10.1 http://x.com/ 10.1.0.1 - 1"), "1 OK");
+            gate->close_stdin();
+            EXPECT_EQ(exit_status(*gate), 0);
+        } else {
+            EXPECT_EQ(exit_status(*gate), c.exit_status);
+        }
+    }
+}
+
+TEST_F(policy_gate_program_test, start_up_fails_without_the_category_cache_or_the_endpoints)
+{
+    ASSERT_EQ(redis_ctl("stop", 6378), 0);
+    auto gate = start();
+    EXPECT_EQ(exit_status(*gate), 1);
+    EXPECT_TRUE(logged_prefix(LOG_ERR, "Exception while policy gate initializing: "));
+    ASSERT_EQ(redis_ctl("start", 6378), 0);
+
+    // Without Redis on 6379 there are no endpoint URLs (and no service URL file).
+    ASSERT_EQ(redis_ctl("stop", 6379), 0);
+    log.clear();
+    auto second = start();
+    EXPECT_EQ(exit_status(*second), 1);
+    EXPECT_TRUE(logged(LOG_ERR, "Exception while policy gate initializing: Unable to get endpoints"));
+}
+
+// ---------------------------------------------------------------------------
+// Website-category rules, with the category cache on Redis 6378 and the test
+// cloud server on 443.
+
+class policy_gate_category_test : public policy_gate_program_test {
+protected:
+    // Device 10.0.12.1: a category rule for "news" (deny, 21), then allow (22).
+    static constexpr char rules_document[] =
+        R"({"10.0.12.1":[{"type":"website_category","match_condition":"news","action":"deny","id":21},
+                         {"type":"any","action":"allow","id":22}]})";
+
+    void SetUp() override
+    {
+        policy_gate_program_test::SetUp();
+        static cloud_test::test_pki const pki = [] {
+            auto p = cloud_test::make_test_pki("/tmp/cloud-pki");
+            setenv("SSL_CERT_FILE", p.ca_cert.c_str(), 1);
+            cloud_test::add_hosts_entry("cloud.test", "127.0.0.1");
+            return p;
+        }();
+        cloud = std::make_unique<cloud_server>(cloud_server::options{.cert = pki.server_cert, .key = pki.server_key});
+        redis_client(6379, 1).command({"JSON.SET", "active_service_urls", ".", R"({"config":"https://cloud.test"})"});
+        set_rules(rules_document);
+    }
+
+    static std::optional<std::string> cached(std::string const& key)
+    {
+        return redis_client(6378, 1).command({"GET", key});
+    }
+
+    static void cache(std::string const& key, std::string const& value)
+    {
+        redis_client(6378, 1).command({"SET", key, value});
+    }
+
+    static bool in_set(std::string const& set, std::string const& member)
+    {
+        return redis_client(6378, 1).command({"SISMEMBER", set, member}) == "1";
+    }
+
+    std::unique_ptr<cloud_server> cloud;
+};
+
+response news_answer()
+{
+    return response::answer(200, R"({"results":[{"category":"news"}]})");
+}
+
+TEST_F(policy_gate_category_test, categories_come_from_the_cache_else_from_the_cloud)
+{
+    struct category_case {
+        std::string name;
+        std::string url;
+        std::string sni;
+        std::optional<std::string> before;  // the cache's value for key before the request
+        std::vector<response> cloud;        // the cloud's answers; none: it must not be asked
+        std::string answer;
+        std::string key;                   // the domain as cached
+        std::optional<std::string> after;  // the cache's value afterwards
+        std::string query = {};            // the domain as sent, when it differs from key
+    };
+    auto answer = [](std::string body, unsigned status = 200) { return response::answer(status, std::move(body)); };
+    std::string const deny = "OK message=21", allow = "ERR message=22";
+    category_case const cases[] = {
+        {"cache hit", "-", "hit.test", "sport,news", {}, deny, "hit.test", "sport,news"},
+        {"cache hit, other categories", "-", "other.test", "sport", {}, allow, "other.test", "sport"},
+        {"cached EMPTY", "-", "empty.test", "EMPTY", {}, allow, "empty.test", "EMPTY"},
+        {"cloud names", "-", "fresh.test", {},
+         {answer(R"({"results":[{"category":"sport"},{"category":"news"},{"id":3}]})")}, deny, "fresh.test", "sport,news"},
+        {"cloud hit afterwards", "-", "fresh.test", "sport,news", {}, deny, "fresh.test", "sport,news"},
+        {"cached FAILURE", "-", "failure.test", "FAILURE", {news_answer()}, deny, "failure.test", "news"},
+        {"cloud no results", "-", "none.test", {}, {answer(R"({"results":[]})")}, allow, "none.test", "EMPTY"},
+        {"empty body", "-", "blank.test", {}, {answer("")}, allow, "blank.test", "EMPTY"},
+        {"false body", "-", "false.test", {}, {answer("false")}, allow, "false.test", "EMPTY"},
+        {"not json", "-", "garbage.test", {}, {answer("<html>")}, allow, "garbage.test", {}},
+        {"not json, asked again", "-", "garbage.test", {}, {news_answer()}, deny, "garbage.test", "news"},
+        {"results not an array", "-", "shape.test", {}, {answer(R"({"results":{"category":"news"}})")}, allow,
+         "shape.test", {}},
+        {"server error", "-", "error.test", {}, {answer("", 503)}, allow, "error.test", {}},
+        {"token refused twice", "-", "refused.test", {}, {answer("", 401), answer("", 401)}, allow, "refused.test", {}},
+        {"token refused once", "-", "renewed.test", {}, {answer("", 401), news_answer()}, deny, "renewed.test", "news"},
+        {"only category empty", "-", "void.test", {}, {answer(R"({"results":[{"category":""}]})")}, allow, "void.test",
+         ""},
+        {"NUL in a category", "-", "zero.test", {}, {answer(R"({"results":[{"category":"news\u0000x"}]})")}, deny,
+         "zero.test", {}},
+        {"sni URL", "http://x.com/", "https://www.shop.test/path?q=1", {}, {news_answer()}, deny, "shop.test", "news"},
+        {"url URL", "http://www3.port.test:8080/x", "-", {}, {news_answer()}, deny, "port.test", "news"},
+        {"url URL beats bare sni", "http://url.test/", "www.bare.test", {}, {news_answer()}, deny, "url.test", "news"},
+        {"host and port", "plain.test:443", "-", {}, {news_answer()}, deny, "plain.test:443", "news",
+         "plain.test%3A443"},
+        {"path cut", "-", "www.cut.test/a/b", {}, {news_answer()}, deny, "cut.test", "news"},
+        {"slash kept", "-", "a/b", {}, {news_answer()}, deny, "a/b", "news", "a%2Fb"},
+        {"hostile sni", "-", "x.test&url=news.test#f?%\x01\xc3\xa9", {}, {news_answer()}, deny,
+         "x.test&url=news.test#f?%\x01\xc3\xa9", "news", "x.test%26url%3Dnews.test%23f%3F%25%01%C3%A9"},
+        {"no domain", "-", "-", {}, {}, allow, "-", {}},
+        {"unparsable url", "http://exa^mple.com/", "-", {}, {}, allow, "exa^mple.com", {}},
+        {"NUL in the sni", "-", std::string("nul\0.test", 9), "news", {}, allow, "nul", "news"},
+    };
+
+    auto gate = start();
+    int n = 0;
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.before)
+            cache(c.key, *c.before);
+        cloud->clear();
+        for (auto const& r : c.cloud)
+            cloud->push(r);
+        EXPECT_EQ(ask(*gate, "5 10.0.12.1 " + c.url + " 10.1.0.1 " + c.sni + " " + std::to_string(++n)), "5 " + c.answer);
+        auto const asked = cloud->requests();
+        ASSERT_EQ(asked.size(), c.cloud.size());
+        for (auto const& r : asked)
+            EXPECT_EQ(r.target, "/firewall/blacklist?url=" + (c.query.empty() ? c.key : c.query));
+        EXPECT_EQ(cached(c.key), c.after);
+    }
+
+    // Every item of a stored text gets the domain in its set.
+    EXPECT_TRUE(in_set("sport", "fresh.test"));
+    EXPECT_TRUE(in_set("news", "fresh.test"));
+    EXPECT_TRUE(in_set("EMPTY", "none.test"));
+    EXPECT_TRUE(in_set("", "void.test"));
+    EXPECT_FALSE(in_set("sport", "hit.test"));
+
+    EXPECT_TRUE(logged(LOG_DEBUG, "Rule category: news matched one of the categories in cache"));
+    EXPECT_TRUE(logged(LOG_DEBUG, "Rule category: news matched one of the categories coming from cloud"));
+    EXPECT_TRUE(logged(LOG_DEBUG, "empty.test found in cache. But it has not category."));
+    EXPECT_TRUE(logged(LOG_ERR, "Redis cache connection failed."));
+    EXPECT_TRUE(logged_prefix(LOG_ERR, "Error while parse cloud response in process website: "));
+    EXPECT_TRUE(logged_prefix(LOG_ERR, "Exception while cloud response parse in process website: "));
+    EXPECT_TRUE(logged(LOG_WARNING, "Cloud answered with status 503 for error.test. Nothing cached."));
+    EXPECT_TRUE(logged(LOG_WARNING, "No response from cloud for refused.test. Nothing cached."));
+    EXPECT_TRUE(logged(LOG_ERR, "Redis SET failed: set zero.test news"));
+    EXPECT_TRUE(logged_prefix(LOG_ERR, "Input sni parsing exception while process website category: "));
+    EXPECT_TRUE(logged(LOG_DEBUG, "input.url: - or input.sni: - no provided by input provider. skipping website category rule..."));
+    EXPECT_TRUE(logged(LOG_WARNING, "Domain nul holds a NUL byte. skipping website category rule..."));
+}
+
+TEST_F(policy_gate_category_test, the_category_occurs_anywhere_in_the_text)
+{
+    std::pair<std::string, bool> const categories[] = {
+        {"news", true}, {"sport", true}, {"ne", true}, {"ws,sp", true}, {"", true}, {"NEWS", false}, {"music", false},
+    };
+    std::string document = "{";
+    for (std::size_t i = 0; i < std::size(categories); ++i)
+        document += (i ? ",\"10.0.13." : "\"10.0.13.") + std::to_string(i) +
+                    R"(":[{"type":"website_category","match_condition":")" + categories[i].first +
+                    R"(","action":"deny","id":1}])";
+    set_rules(document + "}");
+    cache("mix.test", "news,sport");
+    cache("empty.test", "EMPTY");
+    auto gate = start();
+    for (std::size_t i = 0; i < std::size(categories); ++i) {
+        auto const device = "10.0.13." + std::to_string(i);
+        EXPECT_EQ(ask(*gate, "5 " + device + " - 10.1.0.1 mix.test 1"), categories[i].second ? "5 OK message=1" : "5 OK")
+            << categories[i].first;
+        // A cached "EMPTY" matches nothing, not even the empty category.
+        EXPECT_EQ(ask(*gate, "5 " + device + " - 10.1.0.1 empty.test 1"), "5 OK") << categories[i].first;
+    }
+    EXPECT_TRUE(cloud->requests().empty());
+}
+
+TEST_F(policy_gate_category_test, a_late_cloud_answer_is_not_cached_and_the_next_request_asks_again)
+{
+    auto gate = start();
+    cloud->push(response::answer(200, R"({"results":[{"category":"news"}]})", std::chrono::milliseconds(2500)));
+    EXPECT_EQ(ask(*gate, "1 10.0.12.1 - 10.1.0.1 late.test 1"), "1 ERR message=22");
+    EXPECT_TRUE(logged(LOG_ERR, "SSL request timeout"));
+    EXPECT_TRUE(logged(LOG_WARNING, "No response from cloud for late.test. Nothing cached."));
+    EXPECT_EQ(cached("late.test"), std::nullopt);
+
+    cloud->push(news_answer());
+    EXPECT_EQ(ask(*gate, "2 10.0.12.1 - 10.1.0.1 late.test 2"), "2 OK message=21");
+    EXPECT_EQ(cached("late.test"), "news");
+    EXPECT_EQ(cloud->requests().size(), 2u);
+}
+
+TEST_F(policy_gate_category_test, without_a_token_a_miss_lets_the_request_through)
+{
+    redis_client(6379, 1).command({"DEL", "auth_token"});
+    auto gate = start();
+    EXPECT_TRUE(logged(LOG_WARNING, "Authentication token not received."));
+
+    // A cache hit needs no token.
+    cache("hit.test", "news");
+    EXPECT_EQ(ask(*gate, "1 10.0.12.1 - 10.1.0.1 hit.test 101"), "1 OK message=21");
+
+    // A miss cannot be asked: "ERR" without a message, the rule's id in the
+    // record, and the rules after it are not tried.
+    log.clear();
+    EXPECT_EQ(ask(*gate, "2 10.0.12.1 - 10.1.0.1 miss.test 102"), "2 ERR");
+    auto const record = record_of("102");
+    ASSERT_TRUE(record.has_value());
+    auto const fields = boost::json::parse(*record).as_object();
+    EXPECT_EQ(fields.at("tracking_id").as_string(), "21");
+    EXPECT_EQ(fields.at("action").as_string(), "ACCEPT");
+    EXPECT_TRUE(logged(LOG_WARNING, "Cannot lookup the category for 10.0.12.1 due to missing token"));
+    EXPECT_TRUE(logged(LOG_DEBUG, "Trying to get authentication token. Because authentication token not found."));
+    EXPECT_EQ(cached("miss.test"), std::nullopt);
+    EXPECT_TRUE(cloud->requests().empty());
+
+    // The authentication script leaves a token in Redis: the next miss takes it.
+    std::filesystem::create_directories("/opt/control.setvesk/library/cloud");
+    write_file("/opt/control.setvesk/library/cloud/auth.sh", "redis-cli -p 6379 -n 1 SET auth_token scripted >/dev/null\n");
+    cloud->push(news_answer());
+    log.clear();
+    EXPECT_EQ(ask(*gate, "3 10.0.12.1 - 10.1.0.1 miss.test 103"), "3 OK message=21");
+    EXPECT_TRUE(logged(LOG_DEBUG, "Authentication token received."));
+    auto const asked = cloud->requests();
+    ASSERT_EQ(asked.size(), 1u);
+    EXPECT_EQ(asked[0].field("Authorization"), "Bearer scripted");
+    EXPECT_EQ(cached("miss.test"), "news");
+}
+
+TEST_F(policy_gate_category_test, the_category_cache_going_down_and_coming_back)
+{
+    cache("hit.test", "news");
+    auto gate = start();
+    EXPECT_EQ(ask(*gate, "1 10.0.12.1 - 10.1.0.1 hit.test 1"), "1 OK message=21");
+
+    // Down: the rule does not match and the cloud is not asked.
+    ASSERT_EQ(redis_ctl("stop", 6378), 0);
+    for (int i = 0; i < 2; ++i) {
+        log.clear();
+        EXPECT_EQ(ask(*gate, "2 10.0.12.1 - 10.1.0.1 hit.test 2"), "2 ERR message=22");
+        EXPECT_TRUE(logged_prefix(LOG_ERR, "Exception while cloud response parse in process website: "));
+    }
+    EXPECT_TRUE(cloud->requests().empty());
+
+    // Back: the connection is renewed.
+    ASSERT_EQ(redis_ctl("start", 6378), 0);
+    cache("hit.test", "news");
+    log.clear();
+    EXPECT_EQ(ask(*gate, "3 10.0.12.1 - 10.1.0.1 hit.test 3"), "3 OK message=21");
+    EXPECT_TRUE(logged(LOG_DEBUG, "Trying to connect redis cache"));
+
+    // Writes refused: the cloud's answer still decides, and nothing is stored.
+    redis_client(6378).command({"CONFIG", "SET", "min-replicas-to-write", "1"});
+    cloud->push(news_answer());
+    EXPECT_EQ(ask(*gate, "4 10.0.12.1 - 10.1.0.1 refused.test 4"), "4 OK message=21");
+    EXPECT_TRUE(logged(LOG_ERR, "Redis SET failed: set refused.test news"));
+    EXPECT_TRUE(logged(LOG_DEBUG, "Cloud respone not added to cache for refused.test"));
+    redis_client(6378).command({"CONFIG", "SET", "min-replicas-to-write", "0"});
+    EXPECT_EQ(cached("refused.test"), std::nullopt);
+}
+
+}  // namespace
