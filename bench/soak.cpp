@@ -1,0 +1,348 @@
+// Soak run of the helper programs: each one answers a million requests or
+// more while what it answers from keeps changing and signals keep arriving.
+// Every answer is checked; the helper's resident memory is printed as the run
+// goes, so that growth shows.
+//
+//   soak exempt EXEMPT_GATE [REQUESTS]
+//   soak policy POLICY_GATE [REQUESTS]
+//
+// Inside the sandbox only (bench/soak.sh starts it there): it owns /dev/log,
+// the kernel set "noinspection", the Redis data and ports 80 and 443.
+// Exit status 0 when every answer was right, 1 otherwise.
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <set>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "soak.hpp"
+
+namespace soak {
+
+// Requests in flight, as Squid's concurrency keeps them.
+constexpr std::size_t window_of_requests = 32;
+
+[[noreturn]] void fail(std::string const& what)
+{
+    throw std::system_error(errno, std::generic_category(), what);
+}
+
+void write_file(std::string const& path, std::string const& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (!(out << content))
+        throw std::runtime_error("cannot write " + path);
+}
+
+void shell(std::string const& command)
+{
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("failed: " + command);
+}
+
+// ---------------------------------------------------------------------------
+
+syslog_sink::syslog_sink()
+{
+    ::unlink("/dev/log");
+    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0)
+        fail("socket");
+    int size = 8 << 20;
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, "/dev/log");
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0)
+        fail("bind /dev/log");
+    ::chmod("/dev/log", 0666);
+    if (::pipe2(stop_, O_CLOEXEC) < 0)
+        fail("pipe");
+    thread_ = std::thread([this] {
+        std::vector<char> buf(1 << 16);
+        for (;;) {
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
+            if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+                return;
+            if (fds[0].revents & POLLIN) {
+                if (::recv(fd_, buf.data(), buf.size(), 0) > 0)
+                    ++lines_;
+                continue;
+            }
+            if (fds[1].revents & POLLIN)
+                return;
+        }
+    });
+}
+
+syslog_sink::~syslog_sink()
+{
+    char c = 0;
+    (void)!::write(stop_[1], &c, 1);
+    thread_.join();
+    ::close(fd_);
+    ::close(stop_[0]);
+    ::close(stop_[1]);
+    ::unlink("/dev/log");
+}
+
+// ---------------------------------------------------------------------------
+
+helper::helper(std::string const& program)
+{
+    int in[2], out[2];
+    if (::pipe2(in, O_CLOEXEC) < 0 || ::pipe2(out, O_CLOEXEC) < 0)
+        fail("pipe");
+    pid_ = ::fork();
+    if (pid_ < 0)
+        fail("fork");
+    if (pid_ == 0) {
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    in_ = in[1];
+    out_ = out[0];
+    ::fcntl(in_, F_SETFL, O_NONBLOCK);
+}
+
+helper::~helper()
+{
+    if (in_ >= 0)
+        ::close(in_);
+    if (!exited_) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    ::close(out_);
+}
+
+std::size_t helper::stream(std::vector<request> const& requests, std::size_t window)
+{
+    std::size_t written = 0, answered = 0, wrong = 0;
+    std::string out;  // bytes of requests not yet taken by the pipe
+    while (answered < requests.size()) {
+        while (out.size() < 4096 && written < requests.size() && written - answered < window)
+            out += requests[written++].line + "\n";
+        pollfd fds[2] = {{out_, POLLIN, 0}, {in_, static_cast<short>(out.empty() ? 0 : POLLOUT), 0}};
+        int r = ::poll(fds, 2, 30000);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            throw std::runtime_error("no answer for 30 s to: " + requests[answered].line);
+        if (fds[1].revents & (POLLOUT | POLLERR)) {
+            ssize_t n = ::write(in_, out.data(), out.size());
+            if (n < 0 && errno != EAGAIN)
+                fail("write to helper");
+            if (n > 0)
+                out.erase(0, static_cast<std::size_t>(n));
+        }
+        if (fds[0].revents & (POLLIN | POLLHUP)) {
+            std::string line;
+            if (!read_line(line, 30000))
+                throw std::runtime_error("helper ended; last request: " + requests[answered].line);
+            auto const& r = requests[answered++];
+            if (std::find(r.answers.begin(), r.answers.end(), line) == r.answers.end() && wrong++ < 10)
+                std::printf("  WRONG: %s -> %s (expected %s)\n", r.line.c_str(), line.c_str(),
+                            r.answers.empty() ? "?" : r.answers[0].c_str());
+            // Lines already read come out without waiting.
+            while (answered < requests.size() && read_line(line, -1)) {
+                auto const& next = requests[answered++];
+                if (std::find(next.answers.begin(), next.answers.end(), line) == next.answers.end() &&
+                    wrong++ < 10)
+                    std::printf("  WRONG: %s -> %s (expected %s)\n", next.line.c_str(), line.c_str(),
+                                next.answers.empty() ? "?" : next.answers[0].c_str());
+            }
+        }
+    }
+    return wrong;
+}
+
+bool helper::read_line(std::string& line, int timeout_ms)
+{
+    for (;;) {
+        auto nl = pending_.find('\n', begin_);
+        if (nl != std::string::npos) {
+            line.assign(pending_, begin_, nl - begin_);
+            begin_ = nl + 1;
+            return true;
+        }
+        if (timeout_ms < 0)
+            return false;  // only what was already read
+        pending_.erase(0, begin_);
+        begin_ = 0;
+        pollfd p{out_, POLLIN, 0};
+        int r = ::poll(&p, 1, timeout_ms);
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            return false;
+        char buf[1 << 16];
+        ssize_t n = ::read(out_, buf, sizeof buf);
+        if (n <= 0)
+            return false;
+        pending_.append(buf, static_cast<std::size_t>(n));
+    }
+}
+
+std::string helper::ask(std::string const& line)
+{
+    std::string data = line + "\n";
+    for (std::size_t done = 0; done < data.size();) {
+        pollfd p{in_, POLLOUT, 0};
+        ::poll(&p, 1, 30000);
+        ssize_t n = ::write(in_, data.data() + done, data.size() - done);
+        if (n < 0 && errno != EAGAIN && errno != EINTR)
+            fail("write to helper");
+        if (n > 0)
+            done += static_cast<std::size_t>(n);
+    }
+    std::string answer;
+    if (!read_line(answer, 30000))
+        throw std::runtime_error("no answer to: " + line);
+    return answer;
+}
+
+void helper::ask_until(std::string const& line, std::string const& answer, char const* what)
+{
+    for (int tries = 0; ask(line) != answer; ++tries) {
+        if (tries == 5000)
+            throw std::runtime_error(what);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
+void helper::signal(int sig)
+{
+    ::kill(pid_, sig);
+}
+
+long helper::rss_kib() const
+{
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtol(line.c_str() + 6, nullptr, 10);
+    return -1;
+}
+
+int helper::finish()
+{
+    ::close(in_);
+    in_ = -1;
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    exited_ = true;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// ---------------------------------------------------------------------------
+
+signal_storm::signal_storm(helper& h, std::vector<int> signals, std::chrono::milliseconds max_pause, unsigned seed)
+    : thread_([this, &h, signals, max_pause, seed] {
+          std::mt19937 rng(seed);
+          while (!stop_) {
+              h.signal(signals[rng() % signals.size()]);
+              ++sent_;
+              std::this_thread::sleep_for(std::chrono::microseconds(rng() % (1000 * max_pause.count() + 1)));
+          }
+      })
+{
+}
+
+signal_storm::~signal_storm()
+{
+    stop();
+}
+
+void signal_storm::stop()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+}
+
+// ---------------------------------------------------------------------------
+
+void run_report::phase(helper& h, std::vector<request> const& batch, std::chrono::milliseconds max_pause,
+                       unsigned seed)
+{
+    signal_storm storm(h, {SIGUSR1, SIGUSR2}, max_pause, seed);
+    wrong_ += h.stream(batch, window_of_requests);
+    storm.stop();
+    signals_ += static_cast<std::size_t>(storm.sent());
+    done_ += batch.size();
+
+    long rss = h.rss_kib();
+    if (first_ < 0)
+        first_ = rss;
+    last_ = rss;
+    max_ = std::max(max_, rss);
+    std::printf("  %9zu requests  RSS %6ld KiB\n", done_, rss);
+    std::fflush(stdout);
+}
+
+bool run_report::flat() const
+{
+    // Allocators keep some slack: growth within 1 MiB or 5 % is no trend.
+    return last_ - first_ <= std::max(1024L, first_ / 20);
+}
+
+bool run_report::finish(helper& h, std::string const& note)
+{
+    int status = h.finish();
+    std::printf("%s: %zu requests, %zu answers right, %zu wrong; RSS after warm-up %ld KiB, at the end %ld KiB, "
+                "highest %ld KiB: %s\n",
+                name_, done_, done_ - wrong_, wrong_, first_, last_, max_, flat() ? "flat" : "GROWING");
+    std::printf("%s: %zu signals sent during the phases, %sexit status %d\n", name_, signals_, note.c_str(), status);
+    return wrong_ == 0 && status == 0 && flat();
+}
+
+}  // namespace soak
+
+int main(int argc, char** argv)
+{
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s exempt|policy PROGRAM [REQUESTS]\n", argv[0]);
+        return 2;
+    }
+    std::string what = argv[1];
+    std::size_t requests = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 1000000;
+    ::signal(SIGPIPE, SIG_IGN);
+    try {
+        soak::syslog_sink sink;
+        bool ok = what == "exempt" ? soak::exempt_soak(argv[2], requests) : soak::policy_soak(argv[2], requests);
+        std::printf("syslog lines received: %zu\n", sink.lines());
+        return ok ? 0 : 1;
+    } catch (std::exception const& e) {
+        std::fprintf(stderr, "soak: %s\n", e.what());
+        return 1;
+    }
+}

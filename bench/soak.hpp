@@ -1,0 +1,122 @@
+#pragma once
+
+// Pieces of the soak run (bench/soak.cpp): a helper program over pipes with
+// requests in flight as Squid keeps them, signals at random moments, and the
+// helper's resident memory over the run.
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace soak {
+
+[[noreturn]] void fail(std::string const& what);
+void write_file(std::string const& path, std::string const& content);
+// Runs a shell command; throws when it fails.
+void shell(std::string const& command);
+
+// Owns /dev/log and throws away what comes, counting the lines.
+class syslog_sink {
+public:
+    syslog_sink();
+    ~syslog_sink();
+    syslog_sink(syslog_sink const&) = delete;
+    syslog_sink& operator=(syslog_sink const&) = delete;
+    std::size_t lines() const { return lines_; }
+
+private:
+    int fd_ = -1;
+    int stop_[2] = {-1, -1};
+    std::atomic<std::size_t> lines_{0};
+    std::thread thread_;
+};
+
+// One request line and the answers that are right for it.
+struct request {
+    std::string line;
+    std::vector<std::string> answers;
+};
+
+class helper {
+public:
+    explicit helper(std::string const& program);
+    ~helper();
+    helper(helper const&) = delete;
+    helper& operator=(helper const&) = delete;
+
+    // Sends the requests with up to window of them unanswered and checks
+    // every answer in order; the number of wrong ones (the first few are
+    // printed). Throws when the helper stops answering.
+    std::size_t stream(std::vector<request> const& requests, std::size_t window);
+    // One request, its answer.
+    std::string ask(std::string const& line);
+    // Asks line again, a millisecond apart, until the answer is answer
+    // (something the helper is to take in has come through); throws
+    // std::runtime_error with what after 5,000 tries.
+    void ask_until(std::string const& line, std::string const& answer, char const* what);
+    void signal(int sig);
+    long rss_kib() const;
+    // Closes standard input; the exit status (128 + signal when killed).
+    int finish();
+
+private:
+    // timeout_ms < 0: only a line already read.
+    bool read_line(std::string& line, int timeout_ms);
+
+    pid_t pid_ = -1;
+    int in_ = -1;
+    int out_ = -1;
+    bool exited_ = false;
+    std::string pending_;
+    std::size_t begin_ = 0;
+};
+
+// Sends one of signals to the helper every 0 to max_pause while it lives.
+class signal_storm {
+public:
+    signal_storm(helper& h, std::vector<int> signals, std::chrono::milliseconds max_pause, unsigned seed);
+    ~signal_storm();
+    void stop();
+    int sent() const { return sent_; }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<int> sent_{0};
+    std::thread thread_;
+};
+
+// One run: its phases, each a batch of requests streamed while SIGUSR1 and
+// SIGUSR2 arrive, and its figures: answers and the resident memory after
+// each phase.
+class run_report {
+public:
+    explicit run_report(char const* name) : name_(name) {}
+
+    void phase(helper& h, std::vector<request> const& batch, std::chrono::milliseconds max_pause, unsigned seed);
+    std::size_t requests() const { return done_; }
+    // Ends the helper and prints the figures, note among them; true when
+    // every answer was right, the exit status 0 and memory flat.
+    bool finish(helper& h, std::string const& note = "");
+
+private:
+    bool flat() const;
+
+    char const* name_;
+    std::size_t done_ = 0;
+    std::size_t wrong_ = 0;
+    std::size_t signals_ = 0;
+    long first_ = -1;  // after the first phase: caches and sets in place
+    long last_ = -1;
+    long max_ = -1;
+};
+
+// The two runs; true when every answer was right and memory stayed flat.
+bool exempt_soak(std::string const& program, std::size_t requests);
+bool policy_soak(std::string const& program, std::size_t requests);
+
+}  // namespace soak
