@@ -19,7 +19,7 @@
 // a bearer token from Redis or the authentication script, and one HTTP(S)
 // request at a time, every step of it under a time-out. Used by one thread at
 // a time.
-class remote_store : datastore_readonly<std::string, std::string> {
+class remote_store final : datastore_readonly<std::string, std::string> {
 public:
     // The config is not read; throws std::runtime_error when the endpoint
     // URLs cannot be loaded.
