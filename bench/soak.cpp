@@ -148,6 +148,12 @@ std::size_t helper::stream(std::vector<request> const& requests, std::size_t win
 {
     std::size_t written = 0, answered = 0, wrong = 0;
     std::string out;  // bytes of requests not yet taken by the pipe
+    // Counts a wrong answer; the first ten are shown.
+    auto check = [&wrong](request const& r, std::string const& answer) {
+        if (std::find(r.answers.begin(), r.answers.end(), answer) == r.answers.end() && wrong++ < 10)
+            std::printf("  WRONG: %s -> %s (expected %s)\n", r.line.c_str(), answer.c_str(),
+                        r.answers.empty() ? "?" : r.answers[0].c_str());
+    };
     while (answered < requests.size()) {
         while (out.size() < 4096 && written < requests.size() && written - answered < window)
             out += requests[written++].line + "\n";
@@ -168,18 +174,10 @@ std::size_t helper::stream(std::vector<request> const& requests, std::size_t win
             std::string line;
             if (!read_line(line, 30000))
                 throw std::runtime_error("helper ended; last request: " + requests[answered].line);
-            auto const& r = requests[answered++];
-            if (std::find(r.answers.begin(), r.answers.end(), line) == r.answers.end() && wrong++ < 10)
-                std::printf("  WRONG: %s -> %s (expected %s)\n", r.line.c_str(), line.c_str(),
-                            r.answers.empty() ? "?" : r.answers[0].c_str());
+            check(requests[answered++], line);
             // Lines already read come out without waiting.
-            while (answered < requests.size() && read_line(line, -1)) {
-                auto const& next = requests[answered++];
-                if (std::find(next.answers.begin(), next.answers.end(), line) == next.answers.end() &&
-                    wrong++ < 10)
-                    std::printf("  WRONG: %s -> %s (expected %s)\n", next.line.c_str(), line.c_str(),
-                                next.answers.empty() ? "?" : next.answers[0].c_str());
-            }
+            while (answered < requests.size() && read_line(line, -1))
+                check(requests[answered++], line);
         }
     }
     return wrong;
