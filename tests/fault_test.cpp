@@ -19,6 +19,7 @@
 #include <mutex>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -410,11 +411,14 @@ void redis_ctl(std::string const& action, int port)
               0);
 }
 
-std::string endpoint_document(std::string const& url)
+// Every endpoint at url, in the Redis document's form or in the service URL
+// file's (each URL in an array).
+std::string endpoint_document(std::string const& url, bool file_form = false)
 {
+    std::string const value = file_form ? "[\"" + url + "\"]" : "\"" + url + "\"";
     std::string doc = "{";
     for (char const* key : {"accounts", "auth", "config", "device", "gate", "log", "socket", "user"})
-        doc += std::string(doc.size() > 1 ? "," : "") + "\"" + key + "\":\"" + url + "\"";
+        doc += std::string(doc.size() > 1 ? "," : "") + "\"" + key + "\":" + value;
     return doc + "}";
 }
 
@@ -500,6 +504,12 @@ protected:
         return out;
     }
 
+    // Waits for a line that begins with prefix.
+    bool logged(std::string const& prefix)
+    {
+        return log.wait_for([&](syslog_record const& r) { return r.text.rfind(prefix, 0) == 0; });
+    }
+
     std::size_t count_prefix(std::string const& prefix)
     {
         std::size_t n = 0;
@@ -537,6 +547,82 @@ TEST_F(policy_gate_faults, rules_stay_in_force_while_redis_6379_restarts)
     EXPECT_GT(flow.answered(), 12000u);
     p->close_stdin();
     EXPECT_EQ(exit_status(*p), 0);
+}
+
+// Redis 6379 accepts and never answers: at start-up (the endpoints then come
+// from the service URL file, the token is missing) and at a rules fetch the
+// step fails after its time-out as if Redis were down, and the answer comes.
+TEST_F(policy_gate_faults, redis_6379_that_never_answers)
+{
+    std::filesystem::create_directories("/etc/zelto/cloud");
+    write_file("/etc/zelto/cloud/service_urls.json", endpoint_document("https://cloud.test", true));
+    auto const renew_rules = [this](child_process& p) {
+        log.clear();
+        p.signal(SIGUSR2);
+        EXPECT_TRUE(log.wait_for_text("signal_handler signal: 12"));
+    };
+    redis_ctl("stop", 6379);
+    std::unique_ptr<child_process> p;
+    {
+        silent_listener const silent(6379);
+        p = std::make_unique<child_process>(std::vector<std::string>{build_path("acl/policy_gate/policy_gate")});
+        p->write("1 10.0.0.2 - - - -\n");
+        EXPECT_EQ(p->read_line(60s), "1 OK");  // no rules
+        EXPECT_TRUE(logged("Exception occured while authentication token getting: "));
+        EXPECT_TRUE(logged("Exception while fetching rules: Redis database not selected. DB:11"));
+    }
+    redis_ctl("start", 6379);
+    set_stores();
+    renew_rules(*p);
+    p->write("2 10.0.0.2 - - - -\n");
+    EXPECT_EQ(p->read_line(), "2 ERR message=21");
+
+    redis_ctl("stop", 6379);
+    {
+        silent_listener const silent(6379);
+        renew_rules(*p);
+        p->write("3 10.0.0.2 - - - -\n");
+        EXPECT_EQ(p->read_line(60s), "3 ERR message=21");  // the rules in force stay
+        EXPECT_TRUE(logged("Exception while fetching rules: Redis database not selected. DB:11"));
+    }
+    redis_ctl("start", 6379);
+    p->close_stdin();
+    EXPECT_EQ(exit_status(*p), 0);
+}
+
+// The authentication script gets nothing of the helper: no Squid channel (it
+// prints, as redis-cli does, and reads standard input), no Redis connection.
+// Standard error stays the helper's.
+TEST_F(policy_gate_faults, authentication_script_gets_no_descriptor_of_the_helper)
+{
+    std::string const script = "/opt/control.setvesk/library/cloud/auth.sh";
+    redis_client(6379, 1).command({"DEL", "auth_token"});
+    std::filesystem::create_directories("/opt/control.setvesk/library/cloud");
+    write_file(script, "redis-cli -n 1 SET auth_token tok\n"
+                       "echo printed by the script\n"
+                       "read -r line\n"
+                       "find /proc/$$/fd -mindepth 1 -printf '%f %l\\n' > /tmp/script-fds\n");
+
+    child_process p(std::vector<std::string>{build_path("acl/policy_gate/policy_gate")});
+    p.write("1 10.0.0.2 - - - -\n");
+    EXPECT_EQ(p.read_line(30s), "1 ERR message=21");
+
+    std::string const helper_stderr = std::filesystem::read_symlink("/proc/" + std::to_string(p.pid()) + "/fd/2");
+    std::istringstream fds(read_file("/tmp/script-fds"));
+    int descriptors = 0;
+    for (std::string line; std::getline(fds, line); ++descriptors) {
+        std::string const fd = line.substr(0, line.find(' '));
+        std::string const target = line.substr(line.find(' ') + 1);
+        if (fd == "0" || fd == "1")
+            EXPECT_EQ(target, "/dev/null") << line;
+        else if (fd == "2")
+            EXPECT_EQ(target, helper_stderr) << line;
+        else
+            EXPECT_EQ(target, script) << line;  // the shell's own handle on the script
+    }
+    EXPECT_GE(descriptors, 3);
+    p.close_stdin();
+    EXPECT_EQ(exit_status(p), 0);
 }
 
 TEST_F(policy_gate_faults, log_level_and_renewal_signals_at_random_moments)
@@ -744,6 +830,36 @@ TEST_F(category_faults, cloud_resets_answers_late_or_sends_a_huge_body)
     }
     p->close_stdin();
     EXPECT_EQ(exit_status(*p), 0);
+}
+
+// Redis 6378 accepts and never answers: a category look-up fails after the
+// time-out as if the cache were down (the next rule decides), and once the
+// cache answers again so does the category. At start-up the helper ends, as
+// it does without a cache.
+TEST_F(category_faults, category_cache_that_never_answers)
+{
+    auto p = start();
+    redis_ctl("stop", 6378);
+    {
+        silent_listener const silent(6378);
+        p->write(category_line(1, 4) + "\n" + "2 10.0.0.2 - - - -\n");
+        EXPECT_EQ(p->read_line(60s), "1 ERR message=69");
+        EXPECT_EQ(p->read_line(), "2 ERR message=21");
+        EXPECT_TRUE(logged("Exception while cloud response parse in process website: "
+                           "Redis database not selected. DB:1"));
+    }
+    redis_ctl("start", 6378);
+    p->write(category_line(3, 4) + "\n");
+    EXPECT_EQ(p->read_line(), "3 " + right_answer(4));
+    EXPECT_EQ(cached(4), category(4));
+    p->close_stdin();
+    EXPECT_EQ(exit_status(*p), 0);
+
+    redis_ctl("stop", 6378);
+    silent_listener const silent(6378);
+    child_process late(std::vector<std::string>{build_path("acl/policy_gate/policy_gate")});
+    EXPECT_NE(exit_status(late), -1);
+    EXPECT_TRUE(logged("Exception while policy gate initializing: Redis database not selected. DB:1"));
 }
 
 // The authentication script hangs: without it the helper still starts and

@@ -1,8 +1,19 @@
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "kv_store.hpp"
 #include "test_support.hpp"
@@ -10,6 +21,72 @@
 using namespace testing_support;
 
 namespace {
+
+void redis_ctl(std::string const& action, int port)
+{
+    ASSERT_EQ(run(std::string(std::getenv("ZELTO_SOURCE_DIR")) + "/tests/sandbox/redis-ctl " + action + " " +
+                  std::to_string(port)),
+              0);
+}
+
+sockaddr_in loopback(int port)
+{
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+// With a backlog of 0 and two connections that are never accepted, the
+// socket drops every further attempt, so a connect waits.
+int listen_on(int port, int backlog)
+{
+    int const fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    int const one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in const addr = loopback(port);
+    if (bind(fd, reinterpret_cast<sockaddr const*>(&addr), sizeof addr) != 0 || listen(fd, backlog) != 0)
+        ADD_FAILURE() << "cannot listen on " << port;
+    return fd;
+}
+
+// What connect() throws; empty when it connects.
+std::string connect_error(kv_store& store)
+{
+    try {
+        store.connect();
+        return "";
+    } catch (std::runtime_error const& e) {
+        return e.what();
+    }
+}
+
+// Interrupts the thread that makes it with a handled SIGUSR1 (SA_RESTART)
+// every 20 ms while it lives, as the policy_gate program's signals may.
+class interrupter {
+public:
+    interrupter()
+    {
+        struct sigaction action = {};
+        action.sa_handler = +[](int) {};
+        action.sa_flags = SA_RESTART;
+        sigaction(SIGUSR1, &action, nullptr);
+        thread_ = std::thread([this, target = pthread_self()] {
+            for (; !stop_; std::this_thread::sleep_for(20ms))
+                pthread_kill(target, SIGUSR1);
+        });
+    }
+    ~interrupter()
+    {
+        stop_ = true;
+        thread_.join();
+    }
+
+private:
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
 
 class kv_store_test : public ::testing::Test {
 protected:
@@ -227,19 +304,78 @@ TEST_F(kv_store_test, connect_failures_throw_the_fixed_texts)
 TEST_F(kv_store_test, a_broken_connection_reports_by_results)
 {
     auto store = connected("redis://127.0.0.1:6378/1");
-    ASSERT_EQ(run(std::string(std::getenv("ZELTO_SOURCE_DIR")) + "/tests/sandbox/redis-ctl stop 6378"), 0);
+    redis_ctl("stop", 6378);
     EXPECT_EQ(store->get("k"), "FAILURE");
     EXPECT_EQ(store->get_with_type("k", "JSON"), "FAILURE");
     EXPECT_FALSE(store->set("k", "v"));
     EXPECT_TRUE(store->sadd("k", "m"));
     EXPECT_EQ(store->hget("k", "f"), "");
-    ASSERT_EQ(run(std::string(std::getenv("ZELTO_SOURCE_DIR")) + "/tests/sandbox/redis-ctl start 6378"), 0);
+    redis_ctl("start", 6378);
 
     // Renewal in place, as the category cache does it.
     store->disconnect();
     store->connect();
     EXPECT_TRUE(store->set("k", "v"));
     EXPECT_EQ(store->get("k"), "v");
+}
+
+// A server that accepts and never answers fails each step as a server that
+// is down does, once the time-out has passed; a new connection recovers.
+TEST_F(kv_store_test, a_server_that_never_answers_fails_each_step)
+{
+    redis_ctl("stop", 6378);
+    std::unique_ptr<kv_store> store;
+    {
+        silent_listener const silent(6378);
+        EXPECT_EQ(connect_error(*make("redis://127.0.0.1:6378/1")), "Redis database not selected. DB:1");
+        store = connected("redis://127.0.0.1:6378");  // database 0: nothing is sent yet
+        EXPECT_EQ(store->get("k"), "FAILURE");
+        EXPECT_FALSE(store->set("k", "v"));
+        EXPECT_TRUE(log.wait_for_text("Redis set command error. reply is null. key: k value: v"));
+    }
+    redis_ctl("start", 6378);
+    store->disconnect();
+    store->connect();
+    EXPECT_TRUE(store->set("k", "v"));
+}
+
+// The time-out bounds each wait, not a whole reply: a large value that keeps
+// coming is read whole. A signal ends no wait, not even the connect's.
+TEST_F(kv_store_test, waits_outlast_signals_and_slow_replies)
+{
+    std::string const value(4 << 20, 'v');
+    int const redis_stand_in = listen_on(6391, 1);
+    // Answers the one GET in pieces, each pause shorter than the time-out,
+    // all of them longer.
+    std::thread server([&] {
+        int const c = accept(redis_stand_in, nullptr, nullptr);
+        char command[256];
+        [[maybe_unused]] auto n = recv(c, command, sizeof command, 0);
+        std::string const reply = "$" + std::to_string(value.size()) + "\r\n" + value + "\r\n";
+        std::size_t const piece = reply.size() / 4 + 1;
+        for (std::size_t sent = 0; sent < reply.size(); sent += piece) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(kv_store::timeout) * 2 / 5);
+            n = send(c, reply.data() + sent, std::min(piece, reply.size() - sent), MSG_NOSIGNAL);
+        }
+        close(c);
+    });
+    int const black_hole = listen_on(6392, 0);
+    sockaddr_in const hole = loopback(6392);
+    int fillers[2];
+    for (int& fd : fillers) {
+        fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(fd, reinterpret_cast<sockaddr const*>(&hole), sizeof hole);
+    }
+
+    {
+        interrupter const signals;
+        auto const got = connected("redis://127.0.0.1:6391")->get("big");
+        EXPECT_TRUE(got && *got == value) << (got ? got->size() : 0) << " bytes";
+        EXPECT_EQ(connect_error(*make("redis://127.0.0.1:6392")), "Redis connection error: Connection timed out");
+    }
+    server.join();
+    for (int fd : {fillers[0], fillers[1], black_hole, redis_stand_in})
+        close(fd);
 }
 
 TEST_F(kv_store_test, lifecycle_lines)

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <hiredis/hiredis.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
@@ -13,6 +14,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -360,6 +362,73 @@ void child_process::signal(int sig)
     ::kill(pid_, sig);
 }
 
+namespace {
+
+// The first line of /proc/PID/<name>, empty when it cannot be read.
+std::string proc_line(pid_t pid, char const* name)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/" + name);
+    std::string line;
+    std::getline(in, line);
+    return line;
+}
+
+bool poll_until(std::function<bool()> const& cond, std::chrono::milliseconds timeout)
+{
+    auto const deadline = std::chrono::steady_clock::now() + timeout;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+}  // namespace
+
+void child_process::stop()
+{
+    ::kill(pid_, SIGSTOP);
+    // kill returns before the target has stopped; the state field says when.
+    bool const stopped = poll_until(
+        [this] {
+            auto const stat = proc_line(pid_, "stat");
+            auto const close = stat.rfind(')');
+            return close != std::string::npos && stat.compare(close + 1, 3, " T ") == 0;
+        },
+        10s);
+    if (!stopped)
+        throw std::runtime_error("child did not stop");
+}
+
+void child_process::resume()
+{
+    ::kill(pid_, SIGCONT);
+}
+
+bool child_process::wait_until_blocked_writing(std::chrono::milliseconds timeout) const
+{
+    // /proc/PID/syscall: the number of the call it waits in (1 is write on
+    // x86-64), then its arguments (the first is the descriptor).
+    // A write that merely passes by is not caught twice, 50 ms apart.
+    auto in_write = [this] { return proc_line(pid_, "syscall").starts_with("1 0x1 "); };
+    return poll_until(
+        [&] {
+            if (!in_write())
+                return false;
+            std::this_thread::sleep_for(50ms);
+            return in_write();
+        },
+        timeout);
+}
+
+std::size_t child_process::unread_output() const
+{
+    int queued = 0;
+    ::ioctl(out_, FIONREAD, &queued);
+    return pending_.size() + static_cast<std::size_t>(queued);
+}
+
 std::optional<int> child_process::wait(std::chrono::milliseconds timeout)
 {
     if (reaped_)
@@ -375,6 +444,71 @@ std::optional<int> child_process::wait(std::chrono::milliseconds timeout)
             return std::nullopt;
         std::this_thread::sleep_for(5ms);
     }
+}
+
+silent_listener::silent_listener(int port)
+{
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0)
+        fail("socket");
+    int const one = 1;
+    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<std::uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::listen(fd_, 64) != 0)
+        fail("silent_listener on port " + std::to_string(port));
+    if (::pipe2(stop_pipe_, O_CLOEXEC) != 0)
+        fail("pipe");
+    thread_ = std::thread([this] { accept_loop(); });
+}
+
+silent_listener::~silent_listener()
+{
+    char const stop = 0;
+    [[maybe_unused]] auto n = ::write(stop_pipe_[1], &stop, 1);
+    thread_.join();
+    for (int c : connections_)
+        ::close(c);
+    ::close(fd_);
+    ::close(stop_pipe_[0]);
+    ::close(stop_pipe_[1]);
+}
+
+void silent_listener::accept_loop()
+{
+    for (;;) {
+        pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR)
+            return;
+        if (fds[1].revents)
+            return;
+        if (fds[0].revents & POLLIN) {
+            int const c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c >= 0) {
+                std::lock_guard lock(mutex_);
+                connections_.push_back(c);
+            }
+        }
+    }
+}
+
+int silent_listener::accepted() const
+{
+    std::lock_guard lock(mutex_);
+    return static_cast<int>(connections_.size());
+}
+
+bool silent_listener::wait_for_connections(int n, std::chrono::milliseconds timeout) const
+{
+    auto const deadline = std::chrono::steady_clock::now() + timeout;
+    while (accepted() < n) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
 }
 
 redis_client::redis_client(int port, int db)

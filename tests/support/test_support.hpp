@@ -95,6 +95,15 @@ public:
     // Everything until end of output (or the time-out).
     std::string read_all(std::chrono::milliseconds timeout = 5s);
     void signal(int sig);
+    // SIGSTOP, returning once the process has really stopped, so that what
+    // is written and sent next waits for resume().
+    void stop();
+    void resume();
+    // Waits until the process sits in a write(2) to its standard output that
+    // the pipe cannot take (nobody reads); false if it did not in time.
+    bool wait_until_blocked_writing(std::chrono::milliseconds timeout = 10s) const;
+    // Bytes of output that came and were not read yet.
+    std::size_t unread_output() const;
     // The raw wait status, or nothing if the process did not end in time.
     std::optional<int> wait(std::chrono::milliseconds timeout = 10s);
 
@@ -122,6 +131,31 @@ public:
 
 private:
     redisContext* c_ = nullptr;
+};
+
+// A TCP listener on 127.0.0.1:port that accepts every connection and never
+// answers: a server that is up but stuck. Connections are held open until
+// it goes. Stop the real server on the port first.
+class silent_listener {
+public:
+    explicit silent_listener(int port);
+    ~silent_listener();
+    silent_listener(silent_listener const&) = delete;
+    silent_listener& operator=(silent_listener const&) = delete;
+
+    // Connections accepted so far.
+    int accepted() const;
+    // Waits until at least n connections were accepted; false if not in time.
+    bool wait_for_connections(int n, std::chrono::milliseconds timeout = 5s) const;
+
+private:
+    void accept_loop();
+
+    int fd_ = -1;
+    int stop_pipe_[2] = {-1, -1};
+    mutable std::mutex mutex_;
+    std::vector<int> connections_;
+    std::thread thread_;
 };
 
 // Path of a program built next to the tests (set by CMake).

@@ -1,10 +1,13 @@
 #include "kv_store.hpp"
 
 #include <hiredis/hiredis.h>
+#include <sys/time.h>
 #include <syslog.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 
@@ -56,6 +59,35 @@ std::int32_t database_from_path(boost::core::string_view encoded_path)
     return static_cast<std::int32_t>(std::strtol(path.c_str(), nullptr, 10));
 }
 
+timeval as_timeval(std::chrono::microseconds d)
+{
+    return {static_cast<time_t>(d.count() / 1000000), static_cast<suseconds_t>(d.count() % 1000000)};
+}
+
+// hiredis gives a connect up when a signal interrupts its poll(2), which
+// SA_RESTART does not restart.
+bool interrupted(redisContext const* c)
+{
+    static std::string const text = std::string("poll(2): ") + std::strerror(EINTR);
+    return c->err == REDIS_ERR_IO && c->errstr == text;
+}
+
+// redisConnectWithTimeout, tried again for what is left of the time-out
+// when a signal cut it short. Each try waits a little at least, so the last
+// one ends by the clock and reports the time-out.
+redisContext* connect_within(std::string const& host, int port, std::chrono::microseconds limit)
+{
+    using namespace std::chrono;
+    auto const deadline = steady_clock::now() + limit;
+    for (;;) {
+        auto const left = duration_cast<microseconds>(deadline - steady_clock::now());
+        redisContext* c = redisConnectWithTimeout(host.c_str(), port, as_timeval(std::max(left, microseconds(1000))));
+        if (!c || !interrupted(c))
+            return c;
+        redisFree(c);
+    }
+}
+
 }  // namespace
 
 kv_store::kv_store(datastore_config const& config)
@@ -75,9 +107,13 @@ kv_store::~kv_store()
 void kv_store::connect()
 {
     syslog(LOG_INFO, "Connecting redis with host: %s port: %d db: %d", host.c_str(), port, db);
-    connection = redisConnect(host.c_str(), port);
+    connection = connect_within(host, port, timeout);
     if (!connection)
         throw std::runtime_error("Cannot connect to the Redis server.");
+    // A reply that does not come fails the command (hiredis then keeps the
+    // context failed); a signal does not: hiredis reads again on EINTR.
+    if (!connection->err)
+        redisSetTimeout(connection, as_timeval(timeout));
     if (connection->err)
         throw std::runtime_error(std::string("Redis connection error: ") + connection->errstr);
     if (db == 0)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,8 +15,16 @@ struct redisContext;
 // through hiredis's blocking interface. One connection per object, opened by
 // connect() and closed by disconnect(). Only connect() throws; every command
 // reports through its result. Not thread-safe.
+//
+// No wait for Redis is longer than `timeout`: a server that accepts and never
+// answers fails the step as a server that is down does. A connection that
+// failed stays failed until disconnect() and connect().
 class kv_store : datastore<std::string, std::string> {
 public:
+    // Bounds the connect and each wait for a reply, not a whole reply: a
+    // large value takes as long as it keeps coming.
+    static constexpr std::chrono::seconds timeout{2};
+
     explicit kv_store(datastore_config const& config);
     ~kv_store() override;
 

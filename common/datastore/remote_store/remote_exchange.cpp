@@ -1,6 +1,7 @@
 // One request to the cloud API over HTTPS or HTTP: resolve, connect, (TLS
 // handshake), write, read against a timer, shut down. Every step but the name
-// look-up has a deadline, so a silent server cannot hold the caller.
+// look-up has a deadline, so a silent server cannot hold the caller. Once the
+// response is read it is the result, whatever the shutdown does.
 
 #include "remote_store.hpp"
 
@@ -148,13 +149,12 @@ struct tls_transport {
 
     // A server that ends the connection without close_notify has still
     // delivered its whole response.
-    asio::awaitable<void> finish()
+    asio::awaitable<error_code> finish()
     {
         auto [ec] = co_await stream.async_shutdown(asio::as_tuple(use_awaitable));
         if (ec == asio::error::eof || ec == ssl::error::stream_truncated)
             ec = {};
-        if (ec)
-            throw system_error(ec);
+        co_return ec;
     }
 };
 
@@ -171,13 +171,13 @@ struct plain_transport {
     void prepare(std::string const&) {}
     asio::awaitable<void> start() { co_return; }
 
-    asio::awaitable<void> finish()
+    asio::awaitable<error_code> finish()
     {
         error_code ec;
         stream.socket().shutdown(tcp::socket::shutdown_both, ec);
-        if (ec && ec != boost::system::errc::not_connected)
-            throw system_error(ec);
-        co_return;
+        if (ec == boost::system::errc::not_connected)
+            ec = {};
+        co_return ec;
     }
 };
 
@@ -239,8 +239,11 @@ asio::awaitable<std::optional<result>> exchange(Transport& t, boost::urls::url c
         if (!response)
             co_return std::nullopt;
 
+        // The response is whole: how the connection then ends (a reset of a
+        // server that skips close_notify, a time-out) cannot change it.
         t.tcp_layer().expires_after(limit);
-        co_await t.finish();
+        if (error_code const ec = co_await t.finish())
+            syslog(LOG_DEBUG, "Shutdown after the response: %s", ec.message().c_str());
         co_return result(response->result_int(), std::move(response->body()));
     } catch (system_error const& e) {
         if (is_timeout(e.code()))

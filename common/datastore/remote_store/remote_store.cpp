@@ -1,10 +1,14 @@
 #include "remote_store.hpp"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <syslog.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <chrono>
@@ -39,39 +43,112 @@ bool renews_token(unsigned int status)
     return status == 401 || status == 403 || status == 408;
 }
 
+// Process group of the authentication script while it runs, else 0. Read by
+// stop_authentication_script, which may run in a signal handler.
+std::atomic<pid_t> script_group{0};
+static_assert(std::atomic<pid_t>::is_always_lock_free);
+
+// In the child between fork and exec, so async-signal-safe calls only: the
+// script gets /dev/null for standard input and output (the helper's are
+// Squid's request and answer pipes), keeps standard error (Squid's
+// cache.log) and no other descriptor of the helper.
+[[noreturn]] void become_script(char const* const* argv, long open_max)
+{
+    setpgid(0, 0);  // a group of its own, for the kills below
+    int const null_fd = open("/dev/null", O_RDWR);
+    if (null_fd < 0 || dup2(null_fd, STDIN_FILENO) < 0 || dup2(null_fd, STDOUT_FILENO) < 0)
+        _exit(127);
+    if (close_range(3, ~0U, 0) != 0) {
+        for (long fd = 3; fd < open_max; ++fd)
+            close(static_cast<int>(fd));
+    }
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execve("/bin/sh", const_cast<char* const*>(argv), environ);
+    _exit(127);
+}
+
 // Runs command with /bin/sh as system(3) does, but for at most seconds: a
 // script that never ends would stop the helper with it. The wait status, or
 // -1 when the command could not be started or ran out of time; then it is
 // killed together with everything it started.
 int run_with_time_limit(std::string const& command, std::int64_t seconds)
 {
+    char const* const argv[] = {"sh", "-c", command.c_str(), nullptr};
+    long const open_max = sysconf(_SC_OPEN_MAX);
+    // No signal handler runs between fork and the group being published, so
+    // stop_authentication_script cannot miss a script that has started.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
     pid_t const pid = fork();
+    if (pid == 0)
+        become_script(argv, open_max);
+    if (pid > 0) {
+        setpgid(pid, pid);  // whichever of the two runs first
+        script_group = pid;
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (pid < 0)
         return -1;
-    if (pid == 0) {
-        setpgid(0, 0);  // a group of its own, for the kill below
-        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    setpgid(pid, pid);  // whichever of the two runs first
 
+    // The end is observed without reaping: until the group is cleared, its
+    // id must not go to another process.
     auto const deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    bool in_time = true;
     for (;;) {
-        int status = 0;
-        pid_t const r = waitpid(pid, &status, WNOHANG);
-        if (r == pid)
-            return status;
-        if (r < 0 && errno != EINTR)
-            return -1;
-        if (std::chrono::steady_clock::now() >= deadline)
+        siginfo_t info{};
+        if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
+            if (info.si_pid == pid)
+                break;
+        } else if (errno != EINTR) {
+            break;  // already reaped elsewhere
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            syslog(LOG_ERR, "Authentication script did not end within %lld seconds",
+                   static_cast<long long>(seconds));
+            kill(-pid, SIGKILL);
+            in_time = false;
+            siginfo_t ended{};
+            while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+            }
             break;
+        }
         usleep(5000);
     }
-    syslog(LOG_ERR, "Authentication script did not end within %lld seconds", static_cast<long long>(seconds));
-    kill(-pid, SIGKILL);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    script_group = 0;
+
+    int status = 0;
+    pid_t r;
+    while ((r = waitpid(pid, &status, 0)) < 0 && errno == EINTR) {
     }
-    return -1;
+    return in_time && r == pid ? status : -1;
+}
+
+// sleep(3) ends early when a signal handler runs.
+void sleep_one_second()
+{
+    timespec left{1, 0};
+    while (nanosleep(&left, &left) != 0 && errno == EINTR) {
+    }
+}
+
+// A token as stored may end with the line end of an echo or of a file given
+// to redis-cli -x.
+std::string without_line_end(std::string text)
+{
+    if (text.ends_with("\r\n"))
+        text.resize(text.size() - 2);
+    else if (text.ends_with('\n'))
+        text.pop_back();
+    return text;
+}
+
+// A control character in a header field would end it, or start another.
+bool has_control_character(std::string const& text)
+{
+    return std::any_of(text.begin(), text.end(), [](unsigned char c) { return c < 0x20 || c == 0x7f; });
 }
 
 }  // namespace
@@ -209,6 +286,8 @@ std::optional<std::string> remote_store::read_token()
     auto value = store->get(token_key);
     if (value && *value == store_failure)
         throw std::runtime_error("No reply from Redis to the token read");
+    if (value)
+        return without_line_end(std::move(*value));
     return value;
 }
 
@@ -249,7 +328,7 @@ bool remote_store::fetch_token()
         return false;
     }
     syslog(LOG_DEBUG, "Fetching authentication executed successfully");
-    sleep(1);
+    sleep_one_second();
 
     if (auto const value = read_token()) {
         token = *value;
@@ -257,6 +336,12 @@ bool remote_store::fetch_token()
         return true;
     }
     return false;
+}
+
+void remote_store::stop_authentication_script() noexcept
+{
+    if (pid_t const group = script_group.load(); group > 0)
+        kill(-group, SIGKILL);
 }
 
 std::string remote_store::request(std::string const& path, std::string const& endpoint_name)
@@ -303,7 +388,16 @@ std::pair<unsigned int, std::string> remote_store::make_request(boost::urls::url
 {
     std::string scheme(url.scheme());
     std::use_facet<std::ctype<char>>(std::locale()).tolower(scheme.data(), scheme.data() + scheme.size());
-    bool const https = scheme.size() > 4 && scheme.compare(0, 5, "https") == 0;
+    bool const https = scheme == "https";
+    // Anything else would carry the token in clear text to who knows where.
+    if (!https && scheme != "http") {
+        syslog(LOG_ERR, "Unsupported scheme in endpoint url: %s", std::string(url.buffer()).c_str());
+        return {0, ""};
+    }
+    if (has_control_character(token)) {
+        syslog(LOG_ERR, "The authentication token holds a control character; request not sent");
+        return {0, ""};
+    }
 
     boost::asio::io_context ioc;
     std::optional<boost::asio::ssl::context> ctx;

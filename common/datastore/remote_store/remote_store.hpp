@@ -49,7 +49,8 @@ public:
 
     // One exchange on a private io_context driven by the calling thread:
     // (status, body), or (0, "") when it failed or timed out (already logged).
-    // HTTPS for a scheme beginning with "https", plain HTTP otherwise.
+    // HTTPS for the scheme "https", plain HTTP for "http"; any other scheme,
+    // or a token holding a control character, fails before a connection.
     std::pair<unsigned int, std::string> make_request(boost::urls::url const& url, std::string const& body,
                                                       boost::beast::http::verb verb);
     // The two exchanges; they log every failure and never throw a
@@ -59,6 +60,9 @@ public:
         boost::asio::ssl::context& ctx);
     boost::asio::awaitable<std::pair<unsigned int, std::string>> make_request_http(
         boost::urls::url const& url, std::string const& body, boost::beast::http::verb verb);
+
+    // Kills the running authentication script's process group, if any; async-signal-safe.
+    static void stop_authentication_script() noexcept;
 
     static std::string const service_urls_file;        // "/etc/zelto/cloud/service_urls.json"
     static std::string const fetch_auth_token_script;  // "/opt/control.setvesk/library/cloud/auth.sh"
