@@ -411,8 +411,9 @@ TEST_F(end_to_end, categories_from_the_cache_and_the_cloud)
 
     auto asked = cloud->requests();
     EXPECT_EQ(asked.size(), 2u);
-    if (!asked.empty())
+    if (!asked.empty()) {
         EXPECT_EQ(asked[0].field("Authorization"), "Bearer e2e-token");
+    }
     EXPECT_EQ(cache.command({"GET", "shop.test"}), "gambling");
     EXPECT_EQ(cache.command({"GET", "news.test"}), "news");
     EXPECT_EQ(cache.command({"SISMEMBER", "gambling", "shop.test"}), "1");

@@ -5,11 +5,15 @@
 #include <signal.h>
 #include <sys/wait.h>
 #include <syslog.h>
+#include <unistd.h>
 
+#include <exception>
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <boost/json/parse.hpp>
@@ -30,6 +34,25 @@ constexpr char acl_configuration[] = "/etc/squid/zelto/external_acl.json";
 constexpr char log_settings[] = "/etc/zelto/log_settings.json";
 
 // Starts or stops one of the sandbox's redis-servers; 0 on success.
+// Processes of a process group that have not ended (a zombie has ended).
+int live_processes_in_group(pid_t group)
+{
+    int live = 0;
+    for (auto const& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string const stat = read_file(entry.path().string() + "/stat");
+        auto const close = stat.rfind(')');
+        if (close == std::string::npos)
+            continue;
+        char state = 0;
+        pid_t parent = 0;
+        pid_t its_group = 0;
+        std::istringstream(stat.substr(close + 1)) >> state >> parent >> its_group;
+        if (its_group == group && state != 'Z')
+            ++live;
+    }
+    return live;
+}
+
 int redis_ctl(std::string const& action, int port)
 {
     char const* source = std::getenv("ZELTO_SOURCE_DIR");
@@ -385,6 +408,34 @@ protected:
         if (!status)
             return -1;
         return WIFEXITED(*status) ? WEXITSTATUS(*status) : 1000 + WTERMSIG(*status);
+    }
+
+    // The helper's "signal_handler signal: N" lines, in the order logged.
+    std::vector<std::string> signal_lines(pid_t pid)
+    {
+        log.settle();
+        std::vector<std::string> numbers;
+        for (auto const& r : log.records())
+            if (r.pid == pid && starts_with(r.text, "signal_handler signal: "))
+                numbers.push_back(r.text.substr(r.text.rfind(' ') + 1));
+        return numbers;
+    }
+
+    // SIGTERM ends the helper within a second, with status 15 and no further
+    // answer; its line has the program's ident, pid, facility and priority
+    // even when the handler writes it.
+    void expect_ended_by_sigterm(child_process& gate)
+    {
+        gate.signal(SIGTERM);
+        auto const status = gate.wait(1s);
+        ASSERT_TRUE(status.has_value()) << "still running a second after SIGTERM";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 15) << "wait status " << *status;
+        EXPECT_EQ(gate.read_all(100ms), "");
+        pid_t const pid = gate.pid();
+        EXPECT_TRUE(log.wait_for([pid](syslog_record const& r) {
+            return r.pid == pid && r.ident == program_ident && r.facility == LOG_LOCAL0 && r.priority == LOG_INFO &&
+                   r.text == "signal_handler signal: 15";
+        }));
     }
 
     syslog_listener log;
@@ -744,24 +795,145 @@ TEST_F(policy_gate_program_test, termination_signal_ends_the_helper_with_status_
     EXPECT_TRUE(logged(LOG_INFO, "signal_handler signal: 15"));
 }
 
-TEST_F(policy_gate_program_test, signals_during_start_up_are_handled_once_it_is_up)
+// Requests already queued when a signal comes are evaluated after it: the
+// helper is stopped, requests are written, rules and level change, the
+// signals are sent, and only then does the helper go on.
+TEST_F(policy_gate_program_test, signals_take_effect_before_requests_already_queued)
 {
-    // The authentication script runs while the helper is being built.
+    set_rules(R"({"10.0.7.2":[{"type":"any","action":"deny","id":1}]})");
+    auto gate = start();
+    EXPECT_EQ(ask(*gate, "0 10.0.7.2 http://x.com/ 10.1.0.1 - 0"), "0 OK message=1");
+
+    gate->stop();
+    std::string lines;
+    for (int i = 1; i <= 20; ++i)
+        lines += std::to_string(i) + " 10.0.7.2 http://x.com/ 10.1.0.1 - " + std::to_string(i) + "\n";
+    gate->write(lines);
+    set_rules(R"({"10.0.7.2":[{"type":"any","action":"allow","id":2}]})");
+    write_file(log_settings, R"({"log_level": "warning"})");
+    log.clear();
+    gate->signal(SIGUSR2);
+    gate->signal(SIGUSR1);
+    gate->resume();
+    for (int i = 1; i <= 20; ++i)
+        EXPECT_EQ(gate->read_line(), std::to_string(i) + " ERR message=2");
+
+    // The new level holds from the first of them: no step and no record.
+    log.settle(200ms);
+    for (auto const& r : log.records())
+        EXPECT_TRUE(r.priority <= LOG_WARNING || starts_with(r.text, "signal_handler signal: ") ||
+                    r.text == "Configured syslog loglevel as warning")
+            << r.text;
+    EXPECT_EQ(signal_lines(gate->pid()).front(), "10");
+}
+
+TEST_F(policy_gate_program_test, sigterm_ends_the_helper_at_once_wherever_it_is)
+{
+    set_rules(R"({"10.0.9.1":[{"type":"any","action":"deny","id":1}]})");
+    {
+        SCOPED_TRACE("requests queued");
+        auto gate = start();
+        EXPECT_EQ(ask(*gate, "1 10.0.9.1 http://x.com/ 10.1.0.1 - 1"), "1 OK message=1");
+        gate->stop();
+        gate->write("2 10.0.9.1 http://x.com/ 10.1.0.1 - 2\n3 10.0.9.1 http://x.com/ 10.1.0.1 - 3\n");
+        gate->signal(SIGTERM);
+        gate->resume();
+        expect_ended_by_sigterm(*gate);
+    }
+    for (int i = 0; i < 10; ++i) {
+        SCOPED_TRACE("just before end of input, run " + std::to_string(i));
+        auto gate = start();
+        EXPECT_EQ(ask(*gate, "1 10.0.9.1 http://x.com/ 10.1.0.1 - 1"), "1 OK message=1");
+        gate->signal(SIGTERM);
+        gate->close_stdin();
+        expect_ended_by_sigterm(*gate);
+    }
+    {
+        SCOPED_TRACE("in a write that Squid does not read");
+        auto gate = start();
+        ::signal(SIGPIPE, SIG_IGN);  // the writer outlives the helper
+        std::thread writer([&] {
+            std::string const line = "1 10.0.9.1 http://x.com/ 10.1.0.1 - 1\n";
+            std::string batch;
+            for (int i = 0; i < 1000; ++i)
+                batch += line;
+            try {
+                for (int i = 0; i < 100; ++i)
+                    gate->write(batch);
+            } catch (std::exception const&) {
+                // The helper has gone.
+            }
+        });
+        ASSERT_TRUE(gate->wait_until_blocked_writing());
+        gate->signal(SIGTERM);
+        auto const status = gate->wait(1s);
+        ASSERT_TRUE(status.has_value()) << "still running a second after SIGTERM";
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 15) << "wait status " << *status;
+        writer.join();  // ended by the closed pipe
+    }
+    {
+        SCOPED_TRACE("in a Redis exchange that never ends");
+        auto gate = start();
+        EXPECT_EQ(ask(*gate, "1 10.0.9.1 http://x.com/ 10.1.0.1 - 1"), "1 OK message=1");
+        ASSERT_EQ(redis_ctl("stop", 6379), 0);
+        silent_listener const stuck(6379);
+        gate->signal(SIGUSR2);
+        gate->write("2 10.0.9.1 http://x.com/ 10.1.0.1 - 2\n");
+        ASSERT_TRUE(stuck.wait_for_connections(1));
+        std::this_thread::sleep_for(100ms);  // into the wait for the reply
+        expect_ended_by_sigterm(*gate);
+    }
+}
+
+// Signals that come while the helper is being built (the authentication
+// script runs) are logged in the order they came; SIGTERM does not wait for
+// the script, which goes with the helper.
+TEST_F(policy_gate_program_test, signals_during_start_up)
+{
     redis_client(6379, 1).command({"DEL", "auth_token"});
     std::filesystem::create_directories("/opt/control.setvesk/library/cloud");
-    write_file("/opt/control.setvesk/library/cloud/auth.sh", "touch /tmp/auth-started; sleep 1; exit 1\n");
-    std::filesystem::remove("/tmp/auth-started");
+    auto run_script = [](std::string const& rest) {
+        std::filesystem::remove("/tmp/auth-pid");
+        write_file("/opt/control.setvesk/library/cloud/auth.sh", "echo $$ > /tmp/auth-pid.new\n"
+                                                                 "mv /tmp/auth-pid.new /tmp/auth-pid\n" + rest);
+    };
+    auto script_pid = [] {
+        for (int i = 0; i < 500 && !std::filesystem::exists("/tmp/auth-pid"); ++i)
+            std::this_thread::sleep_for(10ms);
+        return static_cast<pid_t>(std::atoi(read_file("/tmp/auth-pid").c_str()));
+    };
+    set_rules("{}");
 
+    run_script("sleep 1; exit 1\n");
     auto gate = start();
-    for (int i = 0; i < 500 && !std::filesystem::exists("/tmp/auth-started"); ++i)
-        std::this_thread::sleep_for(10ms);
-    ASSERT_TRUE(std::filesystem::exists("/tmp/auth-started"));
+    ASSERT_GT(script_pid(), 0);
     gate->signal(SIGUSR2);
-    gate->signal(SIGTERM);
-    EXPECT_EQ(exit_status(*gate), 15);
+    std::this_thread::sleep_for(50ms);
+    gate->signal(SIGUSR1);
+    EXPECT_EQ(ask(*gate, "1 10.0.9.2 http://x.com/ 10.1.0.1 - 1"), "1 OK");
     EXPECT_TRUE(logged(LOG_WARNING, "Authentication token not received."));
-    EXPECT_TRUE(logged(LOG_INFO, "signal_handler signal: 12"));
-    EXPECT_TRUE(logged(LOG_INFO, "signal_handler signal: 15"));
+    EXPECT_EQ(signal_lines(gate->pid()), (std::vector<std::string>{"12", "10"}));
+    gate->close_stdin();
+    EXPECT_EQ(exit_status(*gate), 0);
+
+    run_script("sleep 30 & wait\n");
+    log.clear();
+    auto slow = start();
+    pid_t const script = script_pid();
+    ASSERT_GT(script, 0);
+    pid_t const group = getpgid(script);
+    slow->signal(SIGUSR2);
+    std::this_thread::sleep_for(50ms);
+    expect_ended_by_sigterm(*slow);
+    EXPECT_EQ(signal_lines(slow->pid()), (std::vector<std::string>{"12", "15"}));
+    EXPECT_TRUE(log.with_text("Authentication token not received.").empty());
+    // Nothing of the script lives on.
+    bool gone = false;
+    for (int i = 0; i < 100 && !gone; ++i) {
+        gone = live_processes_in_group(group) == 0;
+        std::this_thread::sleep_for(10ms);
+    }
+    EXPECT_TRUE(gone);
 }
 
 TEST_F(policy_gate_program_test, start_up)
@@ -997,6 +1169,16 @@ TEST_F(policy_gate_category_test, a_late_cloud_answer_is_not_cached_and_the_next
     EXPECT_EQ(ask(*gate, "2 10.0.12.1 - 10.1.0.1 late.test 2"), "2 OK message=21");
     EXPECT_EQ(cached("late.test"), "news");
     EXPECT_EQ(cloud->requests().size(), 2u);
+}
+
+TEST_F(policy_gate_category_test, sigterm_does_not_wait_for_a_slow_cloud_answer)
+{
+    auto gate = start();
+    cloud->push(response::answer(200, R"({"results":[{"category":"news"}]})", std::chrono::milliseconds(1500)));
+    gate->write("1 10.0.12.1 - 10.1.0.1 slow.test 1\n");
+    ASSERT_TRUE(cloud->wait_for_requests(1));
+    expect_ended_by_sigterm(*gate);
+    EXPECT_EQ(cached("slow.test"), std::nullopt);
 }
 
 TEST_F(policy_gate_category_test, without_a_token_a_miss_lets_the_request_through)

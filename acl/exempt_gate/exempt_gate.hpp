@@ -49,9 +49,9 @@ int default_standard_error(struct ipset* ipset, void* p);
 void signal_handler(int signal);
 void exit_graceful();
 
-// Blocks SIGUSR1, SIGUSR2 and SIGTERM and has the request loop hand them to
-// handler between requests, also while it waits for input. 0, or -1 with
-// errno set. Processes started afterwards inherit the blocked mask.
+// Catches SIGUSR1, SIGUSR2 and SIGTERM; the request loop hands each to
+// handler, in arrival order, before it answers the next line and while it
+// waits for input. 0, or -1 with errno set.
 int install_signal_handler(void (*handler)(int));
 
 // Answers request lines from standard input until it ends or SIGTERM comes.

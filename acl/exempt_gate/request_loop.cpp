@@ -1,12 +1,12 @@
 // The request loop: Squid's lines from standard input, one answer per line on
-// standard output. Signals come in through a signalfd polled together with
-// standard input, so their work runs here, between two requests.
+// standard output. The signal handler only queues its signal and wakes the
+// loop through a pipe; the loop does the work of the queued signals on this
+// thread before it answers the next line, and while it waits for input.
 
 #include <arpa/inet.h>
 #include <errno.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/signalfd.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -18,6 +18,7 @@
 
 #include "exempt_gate.hpp"
 #include "noinspection_internal.hpp"
+#include "signal_queue.hpp"
 
 namespace {
 
@@ -25,17 +26,30 @@ constexpr std::size_t max_line = 64 * 1024;  // longer lines are cut here
 constexpr std::size_t max_channel = 20;      // digits of a 64-bit request number
 constexpr std::size_t max_client = 15;       // "255.255.255.255"
 
-int signal_fd = -1;
+signal_queue received;
 void (*signal_work)(int) = nullptr;
 
-// Hands the queued signals to the installed handler. One read only: signals
-// that come during the work wait for the next round, after the input.
+extern "C" void queue_signal(int signal_number)
+{
+    received.push(signal_number);
+}
+
+// Does the work of the signals queued since the last time, each signal once,
+// in the order of its last arrival: as the kernel keeps one of a signal that
+// is pending, one reload answers every SIGUSR1 that came before it. So a
+// stream of signals faster than the work slows the answers down to one line
+// per round of work, but never stops them.
 void dispatch_signals()
 {
-    signalfd_siginfo info[8];
-    ssize_t n = ::read(signal_fd, info, sizeof info);
-    for (ssize_t i = 0; n > 0 && i < n / static_cast<ssize_t>(sizeof info[0]); ++i)
-        signal_work(static_cast<int>(info[i].ssi_signo));
+    static std::vector<int> signals;
+    signals.clear();
+    received.drain([](int signal_number) { signals.push_back(signal_number); });
+    std::size_t last[NSIG] = {};
+    for (std::size_t i = 0; i < signals.size(); ++i)
+        last[signals[i]] = i;
+    for (std::size_t i = 0; i < signals.size(); ++i)
+        if (last[signals[i]] == i)
+            signal_work(signals[i]);
 }
 
 bool is_whitespace(char c)
@@ -144,20 +158,20 @@ private:
         for (;;) {
             if (is_exit_graceful)
                 return status::exit_requested;
-            pollfd fds[2] = {{fd_, POLLIN, 0}, {signal_fd, POLLIN, 0}};
-            if (::poll(fds, signal_fd >= 0 ? 2 : 1, -1) < 0) {
+            if (received.pending()) {
+                dispatch_signals();
+                if (is_exit_graceful)
+                    return status::exit_requested;
+            }
+            pollfd fds[2] = {{fd_, POLLIN, 0}, {received.wake_descriptor(), POLLIN, 0}};
+            if (::poll(fds, fds[1].fd >= 0 ? 2 : 1, -1) < 0) {
                 if (errno == EINTR)
                     continue;
                 syslog(LOG_ERR, "Error while waiting for lines: %m");
                 return status::end;
             }
-            // Signals first, then the input that came with them: a storm of
-            // signals slows the requests down but never stops them.
-            if (signal_fd >= 0 && (fds[1].revents & POLLIN)) {
-                dispatch_signals();
-                if (is_exit_graceful)
-                    return status::exit_requested;
-            }
+            if (fds[1].fd >= 0 && (fds[1].revents & POLLIN))
+                received.clear_wake();  // the signals themselves are served above
             if (fds[0].revents == 0)
                 continue;
             ssize_t n = ::read(fd_, data() + end_, buffer_.size() - end_);
@@ -253,19 +267,12 @@ constexpr int answered_ok = 2;
 
 int install_signal_handler(void (*handler)(int))
 {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGUSR1);
-    sigaddset(&set, SIGUSR2);
-    sigaddset(&set, SIGTERM);
-    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0)
+    if (!received.open_wake_pipe())
         return -1;
-    int fd = signalfd(signal_fd, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (fd < 0)
-        return -1;
-    signal_fd = fd;
     signal_work = handler;
-    return 0;
+    // A reload talks to the kernel over netlink and answers go to Squid's
+    // pipe: the handler restarts what it interrupts.
+    return catch_signals({SIGUSR1, SIGUSR2, SIGTERM}, queue_signal);
 }
 
 void handle_lines_from_stdin()
@@ -282,6 +289,9 @@ void handle_lines_from_stdin()
             syslog(LOG_INFO, "Started reading the first line");
             first = false;
         }
+        // Signals that came since the last line take effect before this one.
+        if (received.pending())
+            dispatch_signals();
         if (is_exit_graceful) {
             syslog(LOG_INFO, "existed reading lines");
             break;

@@ -271,9 +271,8 @@ void policy_gate::process(policy_gate_input input, std::string& answer)
            input.sni.c_str(), input.destination.c_str(), input.source.c_str(), input.id.c_str());
 
     // Cleared before the fetch: a renewal asked for meanwhile is served next time.
-    if (g_rules_renewed_flag.load()) {
+    if (g_rules_renewed_flag.exchange(false)) {
         syslog(LOG_DEBUG, "Signal received. Rules will be fetched.");
-        g_rules_renewed_flag = false;
         fetch_rules();
     }
 

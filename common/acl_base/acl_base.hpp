@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <utility>
 
@@ -27,6 +28,12 @@ public:
     boost::asio::io_context& io_context() { return io_handler.context; }
     // Called on the loop once the last request read has been answered.
     void on_end_of_input(std::function<void()> handler) { io_handler.end_of_input = std::move(handler); }
+    // Has work run before each request is processed whenever pending is set.
+    void before_each_request(std::atomic<bool> const& pending, std::function<void()> work)
+    {
+        io_handler.work_pending = &pending;
+        io_handler.pending_work = std::move(work);
+    }
 
 protected:
     acl_base()

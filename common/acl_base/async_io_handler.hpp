@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <atomic>
 #include <cstddef>
 #include <functional>
 #include <string>
@@ -108,6 +109,10 @@ public:
     // Posted once input is over, behind the requests still queued: whatever
     // else keeps the context busy (a signal wait) can stop there.
     std::function<void()> end_of_input;
+    // Work that must be done before the next request is processed whenever
+    // the flag is set (signals that came meanwhile). The check is one load.
+    std::atomic<bool> const* work_pending = nullptr;
+    std::function<void()> pending_work;
 
 private:
     void input_ended()
@@ -131,6 +136,8 @@ private:
 
     void handle_request(Input const& record)
     {
+        if (work_pending && work_pending->load(std::memory_order_acquire))
+            pending_work();
         answer_type answer;
         callback(record, answer);
         write_answer(answer);
