@@ -30,7 +30,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <iostream>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -125,15 +124,17 @@ public:
         std::strcpy(addr.sun_path, "/dev/log");
         if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0)
             fail("bind /dev/log");
+        // The receiver looks at stop_ at least this often.
+        timeval tv{0, 100000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
         thread_ = std::thread([this] { receive(); });
     }
 
     ~syslog_sink()
     {
-        ::shutdown(fd_, SHUT_RDWR);
         stop_ = true;
+        thread_.join();  // before the descriptor goes: the receiver still uses it
         ::close(fd_);
-        thread_.join();
     }
 
     std::size_t records() const { return records_; }
@@ -155,8 +156,6 @@ private:
     {
         std::vector<char> buf(1 << 17);
         while (!stop_) {
-            timeval tv{0, 100000};
-            ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
             ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
             if (n <= 0)
                 continue;

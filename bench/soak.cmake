@@ -5,5 +5,5 @@
 if(BUILD_TESTING)
   add_executable(soak ${CMAKE_CURRENT_SOURCE_DIR}/soak.cpp ${CMAKE_CURRENT_SOURCE_DIR}/soak_exempt.cpp
     ${CMAKE_CURRENT_SOURCE_DIR}/soak_policy.cpp)
-  target_link_libraries(soak PRIVATE cloud_server Threads::Threads)
+  target_link_libraries(soak PRIVATE cloud_server test_support Threads::Threads)
 endif()

@@ -16,7 +16,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,12 +25,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <functional>
-#include <random>
-#include <set>
 #include <stdexcept>
 #include <string>
-#include <string_view>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -46,13 +41,6 @@ constexpr std::size_t window_of_requests = 32;
 [[noreturn]] void fail(std::string const& what)
 {
     throw std::system_error(errno, std::generic_category(), what);
-}
-
-void write_file(std::string const& path, std::string const& content)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    if (!(out << content))
-        throw std::runtime_error("cannot write " + path);
 }
 
 void shell(std::string const& command)
@@ -109,39 +97,10 @@ syslog_sink::~syslog_sink()
 
 // ---------------------------------------------------------------------------
 
-helper::helper(std::string const& program)
+helper::helper(std::string const& program) : process_({program})
 {
-    int in[2], out[2];
-    if (::pipe2(in, O_CLOEXEC) < 0 || ::pipe2(out, O_CLOEXEC) < 0)
-        fail("pipe");
-    pid_ = ::fork();
-    if (pid_ < 0)
-        fail("fork");
-    if (pid_ == 0) {
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::dup2(in[0], 0);
-        ::dup2(out[1], 1);
-        ::execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    ::close(in[0]);
-    ::close(out[1]);
-    in_ = in[1];
-    out_ = out[0];
-    ::fcntl(in_, F_SETFL, O_NONBLOCK);
-}
-
-helper::~helper()
-{
-    if (in_ >= 0)
-        ::close(in_);
-    if (!exited_) {
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-    }
-    ::close(out_);
+    // stream() writes what the pipe takes and reads answers meanwhile.
+    ::fcntl(process_.stdin_fd(), F_SETFL, O_NONBLOCK);
 }
 
 std::size_t helper::stream(std::vector<request> const& requests, std::size_t window)
@@ -157,14 +116,15 @@ std::size_t helper::stream(std::vector<request> const& requests, std::size_t win
     while (answered < requests.size()) {
         while (out.size() < 4096 && written < requests.size() && written - answered < window)
             out += requests[written++].line + "\n";
-        pollfd fds[2] = {{out_, POLLIN, 0}, {in_, static_cast<short>(out.empty() ? 0 : POLLOUT), 0}};
+        int const in = process_.stdin_fd();
+        pollfd fds[2] = {{process_.stdout_fd(), POLLIN, 0}, {in, static_cast<short>(out.empty() ? 0 : POLLOUT), 0}};
         int r = ::poll(fds, 2, 30000);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
             throw std::runtime_error("no answer for 30 s to: " + requests[answered].line);
         if (fds[1].revents & (POLLOUT | POLLERR)) {
-            ssize_t n = ::write(in_, out.data(), out.size());
+            ssize_t n = ::write(in, out.data(), out.size());
             if (n < 0 && errno != EAGAIN)
                 fail("write to helper");
             if (n > 0)
@@ -196,14 +156,14 @@ bool helper::read_line(std::string& line, int timeout_ms)
             return false;  // only what was already read
         pending_.erase(0, begin_);
         begin_ = 0;
-        pollfd p{out_, POLLIN, 0};
+        pollfd p{process_.stdout_fd(), POLLIN, 0};
         int r = ::poll(&p, 1, timeout_ms);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
             return false;
         char buf[1 << 16];
-        ssize_t n = ::read(out_, buf, sizeof buf);
+        ssize_t n = ::read(process_.stdout_fd(), buf, sizeof buf);
         if (n <= 0)
             return false;
         pending_.append(buf, static_cast<std::size_t>(n));
@@ -214,9 +174,9 @@ std::string helper::ask(std::string const& line)
 {
     std::string data = line + "\n";
     for (std::size_t done = 0; done < data.size();) {
-        pollfd p{in_, POLLOUT, 0};
+        pollfd p{process_.stdin_fd(), POLLOUT, 0};
         ::poll(&p, 1, 30000);
-        ssize_t n = ::write(in_, data.data() + done, data.size() - done);
+        ssize_t n = ::write(process_.stdin_fd(), data.data() + done, data.size() - done);
         if (n < 0 && errno != EAGAIN && errno != EINTR)
             fail("write to helper");
         if (n > 0)
@@ -237,14 +197,9 @@ void helper::ask_until(std::string const& line, std::string const& answer, char 
     }
 }
 
-void helper::signal(int sig)
-{
-    ::kill(pid_, sig);
-}
-
 long helper::rss_kib() const
 {
-    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    std::ifstream status("/proc/" + std::to_string(process_.pid()) + "/status");
     for (std::string line; std::getline(status, line);)
         if (line.rfind("VmRSS:", 0) == 0)
             return std::strtol(line.c_str() + 6, nullptr, 10);
@@ -253,38 +208,8 @@ long helper::rss_kib() const
 
 int helper::finish()
 {
-    ::close(in_);
-    in_ = -1;
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    exited_ = true;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
-// ---------------------------------------------------------------------------
-
-signal_storm::signal_storm(helper& h, std::vector<int> signals, std::chrono::milliseconds max_pause, unsigned seed)
-    : thread_([this, &h, signals, max_pause, seed] {
-          std::mt19937 rng(seed);
-          while (!stop_) {
-              h.signal(signals[rng() % signals.size()]);
-              ++sent_;
-              std::this_thread::sleep_for(std::chrono::microseconds(rng() % (1000 * max_pause.count() + 1)));
-          }
-      })
-{
-}
-
-signal_storm::~signal_storm()
-{
-    stop();
-}
-
-void signal_storm::stop()
-{
-    stop_ = true;
-    if (thread_.joinable())
-        thread_.join();
+    process_.close_stdin();
+    return testing_support::exit_status(process_, std::chrono::minutes(1));
 }
 
 // ---------------------------------------------------------------------------
@@ -292,10 +217,9 @@ void signal_storm::stop()
 void run_report::phase(helper& h, std::vector<request> const& batch, std::chrono::milliseconds max_pause,
                        unsigned seed)
 {
-    signal_storm storm(h, {SIGUSR1, SIGUSR2}, max_pause, seed);
+    testing_support::signal_storm storm(h.process(), {SIGUSR1, SIGUSR2}, max_pause, seed);
     wrong_ += h.stream(batch, window_of_requests);
-    storm.stop();
-    signals_ += static_cast<std::size_t>(storm.sent());
+    signals_ += static_cast<std::size_t>(storm.stop());
     done_ += batch.size();
 
     long rss = h.rss_kib();

@@ -13,10 +13,13 @@
 #include <thread>
 #include <vector>
 
+#include "test_support.hpp"
+
 namespace soak {
 
+using testing_support::write_file;
+
 [[noreturn]] void fail(std::string const& what);
-void write_file(std::string const& path, std::string const& content);
 // Runs a shell command; throws when it fails.
 void shell(std::string const& command);
 
@@ -45,9 +48,6 @@ struct request {
 class helper {
 public:
     explicit helper(std::string const& program);
-    ~helper();
-    helper(helper const&) = delete;
-    helper& operator=(helper const&) = delete;
 
     // Sends the requests with up to window of them unanswered and checks
     // every answer in order; the number of wrong ones (the first few are
@@ -59,7 +59,8 @@ public:
     // (something the helper is to take in has come through); throws
     // std::runtime_error with what after 5,000 tries.
     void ask_until(std::string const& line, std::string const& answer, char const* what);
-    void signal(int sig);
+    void signal(int sig) { process_.signal(sig); }
+    testing_support::child_process& process() { return process_; }
     long rss_kib() const;
     // Closes standard input; the exit status (128 + signal when killed).
     int finish();
@@ -68,26 +69,9 @@ private:
     // timeout_ms < 0: only a line already read.
     bool read_line(std::string& line, int timeout_ms);
 
-    pid_t pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    bool exited_ = false;
+    testing_support::child_process process_;
     std::string pending_;
     std::size_t begin_ = 0;
-};
-
-// Sends one of signals to the helper every 0 to max_pause while it lives.
-class signal_storm {
-public:
-    signal_storm(helper& h, std::vector<int> signals, std::chrono::milliseconds max_pause, unsigned seed);
-    ~signal_storm();
-    void stop();
-    int sent() const { return sent_; }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::atomic<int> sent_{0};
-    std::thread thread_;
 };
 
 // One run: its phases, each a batch of requests streamed while SIGUSR1 and

@@ -107,19 +107,6 @@ reply fetch(std::string const& client, std::string const& url, std::string const
     return r;
 }
 
-// Polls a condition that reads the listener (wait_for's predicate must not).
-template <typename Condition>
-bool eventually(Condition condition, std::chrono::milliseconds timeout = 5s)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(20ms);
-    }
-    return true;
-}
-
 bool denied(reply const& r)
 {
     return r.http_status == 403 && r.squid_error == "ERR_ACCESS_DENIED";

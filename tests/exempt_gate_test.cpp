@@ -463,14 +463,6 @@ protected:
         return p.read_line().value_or("<no answer>");
     }
 
-    static int exit_status(child_process& p)
-    {
-        auto status = p.wait();
-        if (!status)
-            return -1;
-        return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
-    }
-
     syslog_listener log;
 };
 

@@ -97,57 +97,6 @@ std::size_t stream_requests(child_process& p, std::vector<request> const& reques
     return answered;
 }
 
-// The exit status, or 128 + the signal that ended it; -1 if it did not end.
-int exit_status(child_process& p)
-{
-    auto status = p.wait(20s);
-    if (!status)
-        return -1;
-    return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
-}
-
-// Sends signals at random moments from a thread of its own while it lives.
-class signal_storm {
-public:
-    signal_storm(child_process& p, std::vector<int> signals, std::chrono::microseconds max_pause, unsigned seed)
-        : thread_([this, &p, signals, max_pause, seed] {
-              std::mt19937 rng(seed);
-              while (!stop_) {
-                  p.signal(signals[rng() % signals.size()]);
-                  ++sent_;
-                  std::this_thread::sleep_for(std::chrono::microseconds(rng() % (max_pause.count() + 1)));
-              }
-          })
-    {
-    }
-    ~signal_storm() { stop(); }
-
-    int stop()
-    {
-        stop_ = true;
-        if (thread_.joinable())
-            thread_.join();
-        return sent_;
-    }
-
-private:
-    std::atomic<bool> stop_{false};
-    std::atomic<int> sent_{0};
-    std::thread thread_;
-};
-
-// Polls cond until it holds; false if it did not within timeout.
-bool eventually(std::function<bool()> const& cond, std::chrono::milliseconds timeout = 20s)
-{
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 // A reader that takes its time: pauses now and then, long enough for the
 // program's output pipe to fill.
 std::function<void(std::size_t, std::string const&)> slow_reader(unsigned seed)
@@ -535,7 +484,7 @@ TEST_F(policy_gate_faults, rules_stay_in_force_while_redis_6379_restarts)
             std::size_t failed = count_prefix("Exception while fetching rules: ");
             p->signal(SIGUSR2);
             // Served by the next request, which fails to fetch.
-            EXPECT_TRUE(eventually([&] { return count_prefix("Exception while fetching rules: ") > failed; }))
+            EXPECT_TRUE(eventually([&] { return count_prefix("Exception while fetching rules: ") > failed; }, 20s))
                 << "round " << round;
         }
         redis_ctl("start", 6379);

@@ -402,14 +402,6 @@ protected:
         return log.with_text(text).size();
     }
 
-    static int exit_status(child_process& gate)
-    {
-        auto const status = gate.wait(10s);
-        if (!status)
-            return -1;
-        return WIFEXITED(*status) ? WEXITSTATUS(*status) : 1000 + WTERMSIG(*status);
-    }
-
     // The helper's "signal_handler signal: N" lines, in the order logged.
     std::vector<std::string> signal_lines(pid_t pid)
     {
@@ -1169,6 +1161,21 @@ TEST_F(policy_gate_category_test, a_late_cloud_answer_is_not_cached_and_the_next
     EXPECT_EQ(ask(*gate, "2 10.0.12.1 - 10.1.0.1 late.test 2"), "2 OK message=21");
     EXPECT_EQ(cached("late.test"), "news");
     EXPECT_EQ(cloud->requests().size(), 2u);
+}
+
+// Every category rule of a request asks about the same domain: a cloud that
+// does not answer is waited for once per request, not once per rule.
+TEST_F(policy_gate_category_test, a_silent_cloud_is_waited_for_once_per_request)
+{
+    set_rules(R"({"10.0.12.2":[{"type":"website_category","match_condition":"news","action":"deny","id":23},
+                               {"type":"website_category","match_condition":"sport","action":"deny","id":24},
+                               {"type":"any","action":"allow","id":25}]})");
+    auto gate = start();
+    cloud->push(response::of(response::kind::no_answer));
+    cloud->push(response::of(response::kind::no_answer));
+    EXPECT_EQ(ask(*gate, "1 10.0.12.2 - 10.1.0.1 quiet.test 1"), "1 ERR message=25");
+    EXPECT_EQ(cloud->requests().size(), 1u);
+    EXPECT_EQ(cached("quiet.test"), std::nullopt);
 }
 
 TEST_F(policy_gate_category_test, sigterm_does_not_wait_for_a_slow_cloud_answer)

@@ -12,6 +12,8 @@
 
 #include <boost/json/parse.hpp>
 #include <boost/json/value.hpp>
+#include <boost/url/encode.hpp>
+#include <boost/url/rfc/unreserved_chars.hpp>
 
 #include "kv_store.hpp"
 #include "policy_gate.hpp"
@@ -40,28 +42,6 @@ std::optional<std::string> request_domain(policy_gate_input const& input)
     if (input.url != "-")
         return input.url;
     return std::nullopt;
-}
-
-// text as a query value: letters, digits and "-._~" as they are, every other
-// byte as "%XX". The domain may come from a client's sni, which must neither
-// add parameters nor break the request line.
-std::string query_value(std::string_view text)
-{
-    static constexpr char hex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(text.size());
-    for (unsigned char const c : text) {
-        bool const unreserved = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                                c == '-' || c == '.' || c == '_' || c == '~';
-        if (unreserved) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += hex[c >> 4];
-            out += hex[c & 0xf];
-        }
-    }
-    return out;
 }
 
 bool has_nul(std::string_view text)
@@ -113,39 +93,51 @@ bool policy_gate::process_website_category(policy_gate_input const& input, boost
     }
 
     std::string_view const wanted(category.data(), category.size());
+    category_lookup const* looked_up = nullptr;
     try {
-        syslog(LOG_DEBUG, "Category of %s asked the cache", domain.c_str());
-        std::string const cached = cache_request(domain);
-        syslog(LOG_DEBUG, "cache repsonse: %s", cached.c_str());
-        if (cached == no_category) {
-            syslog(LOG_DEBUG, "%s found in cache. But it has not category.", domain.c_str());
-            return false;
-        }
-        if (!cached.empty()) {
-            if (cached.find(wanted) != std::string::npos) {
-                syslog(LOG_DEBUG, "Rule category: %s matched one of the categories in cache", category.c_str());
-                return true;
-            }
-        } else {
-            syslog(LOG_DEBUG, "%s not found in cache. Asked the cloud", domain.c_str());
-            std::string const answered = cloud_request(domain);
-            if (!answered.empty() && answered.find(wanted) != std::string::npos) {
-                syslog(LOG_DEBUG, "Rule category: %s matched one of the categories coming from cloud",
-                       category.c_str());
-                return true;
-            }
-            // Without a token the cloud could not be asked: process() lets
-            // the request through rather than trying the next rule.
-            if (answered.empty() && !remote->token_present)
-                token_missing = true;
-        }
+        looked_up = &categories_of(domain);
     } catch (std::exception const& e) {
         syslog(LOG_ERR, "Exception while cloud response parse in process website: %s", e.what());
         return false;
     }
+    if (looked_up->from_cache && looked_up->categories == no_category) {
+        syslog(LOG_DEBUG, "%s found in cache. But it has not category.", domain.c_str());
+        return false;
+    }
+    if (!looked_up->categories.empty() && looked_up->categories.find(wanted) != std::string::npos) {
+        syslog(LOG_DEBUG,
+               looked_up->from_cache ? "Rule category: %s matched one of the categories in cache"
+                                     : "Rule category: %s matched one of the categories coming from cloud",
+               category.c_str());
+        return true;
+    }
     syslog(LOG_DEBUG, "Rule category: %s not matched one of the categories coming from cloud or in chache",
            category.c_str());
     return false;
+}
+
+// The cache first, then the cloud; once per domain and request. A failure
+// is remembered as nothing known, so that it is not waited for again.
+policy_gate::category_lookup const& policy_gate::categories_of(std::string const& domain)
+{
+    if (lookup && lookup->domain == domain) {
+        syslog(LOG_DEBUG, "Categories of %s already asked for this request", domain.c_str());
+        return *lookup;
+    }
+    lookup = category_lookup{domain, {}, true};
+    syslog(LOG_DEBUG, "Category of %s asked the cache", domain.c_str());
+    lookup->categories = cache_request(domain);
+    syslog(LOG_DEBUG, "cache repsonse: %s", lookup->categories.c_str());
+    if (lookup->categories.empty()) {
+        syslog(LOG_DEBUG, "%s not found in cache. Asked the cloud", domain.c_str());
+        lookup->from_cache = false;
+        lookup->categories = cloud_request(domain);
+        // Without a token the cloud could not be asked: process() lets the
+        // request through rather than trying the next rule.
+        if (lookup->categories.empty() && !remote->token_present)
+            token_missing = true;
+    }
+    return *lookup;
 }
 
 std::string policy_gate::cache_request(std::string domain)
@@ -194,7 +186,10 @@ std::optional<std::string> policy_gate::categories_from_cloud_body(std::string_v
 
 std::string policy_gate::cloud_request(std::string const& domain)
 {
-    std::string const path = "/firewall/blacklist?url=" + query_value(domain);
+    // Letters, digits and "-._~" as they are, every other byte as "%XX": the
+    // domain may come from a client's sni, which must neither add parameters
+    // nor break the request line.
+    std::string const path = "/firewall/blacklist?url=" + boost::urls::encode(domain, boost::urls::unreserved_chars);
     if (!remote->token_present) {
         syslog(LOG_DEBUG, "Trying to get authentication token. Because authentication token not found.");
         try {

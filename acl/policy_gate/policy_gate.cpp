@@ -96,10 +96,12 @@ struct policy_gate::decision {
     char const* verdict;
     std::optional<std::int64_t> message_id;   // set exactly when a rule matched
     std::optional<std::int64_t> tracking_id;  // blank in the record when unset
-    bool drop;
 
-    static decision no_match() { return {"OK", std::nullopt, std::nullopt, true}; }
-    static decision failure() { return {"BH", std::nullopt, std::nullopt, false}; }
+    // "OK" tells Squid to drop the request.
+    bool drop() const { return std::string_view(verdict) == "OK"; }
+
+    static decision no_match() { return {"OK", std::nullopt, std::nullopt}; }
+    static decision failure() { return {"BH", std::nullopt, std::nullopt}; }
 };
 
 namespace {
@@ -238,7 +240,7 @@ policy_gate::decision policy_gate::evaluate(policy_gate_input const& input)
             if (!matched && !remote->token_present && token_missing) {
                 // Without a token the category cannot be known: let the request through.
                 syslog(LOG_WARNING, "Cannot lookup the category for %s due to missing token", input.source.c_str());
-                return {"ERR", std::nullopt, rule.fields.at("id").as_int64(), false};
+                return {"ERR", std::nullopt, rule.fields.at("id").as_int64()};
             }
             break;
         case policy_rule::kind::unhandled:
@@ -253,12 +255,12 @@ policy_gate::decision policy_gate::evaluate(policy_gate_input const& input)
         auto const& action = rule.fields.at("action").as_string();
         auto const id = rule.fields.at("id").as_int64();
         if (id == 0 && !request.destination() && ip_list_tried)
-            return {"ERR", 0, std::nullopt, false};
+            return {"ERR", 0, std::nullopt};
         if (action == "deny")
-            return {"OK", id, id, true};
+            return {"OK", id, id};
         if (action == "allow")
-            return {"ERR", id, id, false};
-        return {"BH", id, id, false};
+            return {"ERR", id, id};
+        return {"BH", id, id};
     }
     return decision::no_match();
 }
@@ -266,6 +268,7 @@ policy_gate::decision policy_gate::evaluate(policy_gate_input const& input)
 void policy_gate::process(policy_gate_input input, std::string& answer)
 {
     token_missing = false;
+    lookup.reset();
     syslog(LOG_DEBUG, "Input acl rule processing started");
     syslog(LOG_DEBUG, "input -> url: %s sni: %s destination: %s source: %s id: %s", input.url.c_str(),
            input.sni.c_str(), input.destination.c_str(), input.source.c_str(), input.id.c_str());
@@ -278,12 +281,16 @@ void policy_gate::process(policy_gate_input input, std::string& answer)
 
     answer = answer_prefix(input.id);
 
-    decision outcome = decision::failure();
-    try {
-        outcome = evaluate(input);
-    } catch (std::exception const& e) {
-        syslog(LOG_ERR, "Exception is occur while process input: %s", e.what());
-    }
+    // Built whole on either path: an assignment from a call that throws may
+    // leave the target half written.
+    decision const outcome = [&] {
+        try {
+            return evaluate(input);
+        } catch (std::exception const& e) {
+            syslog(LOG_ERR, "Exception is occur while process input: %s", e.what());
+            return decision::failure();
+        }
+    }();
 
     answer += outcome.verdict;
     if (outcome.message_id)
@@ -292,5 +299,5 @@ void policy_gate::process(policy_gate_input input, std::string& answer)
     syslog(LOG_DEBUG, outcome.message_id ? "Result of input processing: %s " : "Result of input processing: %s",
            answer.c_str());
 
-    syslog(LOG_INFO, "%s", tracking_record(outcome.tracking_id, outcome.drop, input).c_str());
+    syslog(LOG_INFO, "%s", tracking_record(outcome.tracking_id, outcome.drop(), input).c_str());
 }

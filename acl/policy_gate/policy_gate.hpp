@@ -105,8 +105,7 @@ public:
     policy_gate();
     // For tests and fuzzing: a helper over the given category cache and
     // remote store, without configuration file, token request or rules
-    // store. Its rules come from use_rules; g_rules_renewed_flag must stay
-    // clear, as there is nothing to fetch the rules from.
+    // store. Its rules come from use_rules alone: a renewal fetches nothing.
     policy_gate(std::shared_ptr<kv_store> category_cache, std::shared_ptr<remote_store> remote_store);
     // Replaces the rule map with the devices of a parsed "devices" document,
     // as a fetch does.
@@ -157,6 +156,16 @@ public:
 
 private:
     struct decision;
+    // What the cache or the cloud told of a domain during the current request.
+    struct category_lookup {
+        std::string domain;
+        std::string categories;  // as cache_request and cloud_request give them
+        bool from_cache = true;
+    };
+    // Every category rule of a walk asks about the same domain: the cache and
+    // the cloud are asked once per request, so one that does not answer costs
+    // one time-out per request, not one per rule.
+    category_lookup const& categories_of(std::string const& domain);
 
     decision evaluate(policy_gate_input const& input);
     void load_rules(boost::json::object& document);
@@ -167,4 +176,5 @@ private:
     std::shared_ptr<remote_store> remote;
     std::unordered_map<std::string, std::vector<policy_rule>> rules;  // by device address
     bool token_missing = false;  // a category look-up found no cloud token
+    std::optional<category_lookup> lookup;  // of the current request
 };

@@ -80,6 +80,8 @@ void policy_rule::raise_malformed() const
 
 void policy_gate::fetch_rules()
 {
+    if (!rules_store)
+        return;  // a helper built over given rules: nothing to fetch them from
     syslog(LOG_DEBUG, "Rules fetching was started. ");
     try {
         rules_store->connect();

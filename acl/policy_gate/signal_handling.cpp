@@ -1,6 +1,5 @@
 #include "signal_handling.hpp"
 
-#include <errno.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -44,18 +43,14 @@ public:
     }
 
     // Decimal, padded on the left with pad to at least width characters.
-    void number(long value, int width = 0, char pad = ' ')
+    void number(unsigned long value, int width = 0, char pad = ' ')
     {
         char digits[24];
         int n = 0;
-        bool const negative = value < 0;
-        unsigned long rest = negative ? 0UL - static_cast<unsigned long>(value) : static_cast<unsigned long>(value);
         do {
-            digits[n++] = static_cast<char>('0' + rest % 10);
-            rest /= 10;
-        } while (rest > 0);
-        if (negative)
-            digits[n++] = '-';
+            digits[n++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value > 0);
         for (int i = n; i < width; ++i)
             put(pad);
         while (n > 0)
@@ -103,13 +98,13 @@ void append_timestamp(line_buffer& line)
 
     line.text(months[month - 1]);
     line.text(" ");
-    line.number(static_cast<long>(day), 2, ' ');
+    line.number(day, 2, ' ');
     line.text(" ");
-    line.number(static_cast<long>(seconds / 3600), 2, '0');
+    line.number(seconds / 3600, 2, '0');
     line.text(":");
-    line.number(static_cast<long>(seconds / 60 % 60), 2, '0');
+    line.number(seconds / 60 % 60, 2, '0');
     line.text(":");
-    line.number(static_cast<long>(seconds % 60), 2, '0');
+    line.number(seconds % 60, 2, '0');
     line.text(" ");
 }
 

@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <system_error>
@@ -68,6 +69,17 @@ int run(std::string const& command)
 {
     int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+bool eventually(std::function<bool()> const& cond, std::chrono::milliseconds timeout)
+{
+    auto const deadline = std::chrono::steady_clock::now() + timeout;
+    while (!cond()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
 }
 
 std::string build_path(std::string const& relative)
@@ -373,24 +385,13 @@ std::string proc_line(pid_t pid, char const* name)
     return line;
 }
 
-bool poll_until(std::function<bool()> const& cond, std::chrono::milliseconds timeout)
-{
-    auto const deadline = std::chrono::steady_clock::now() + timeout;
-    while (!cond()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
-
 }  // namespace
 
 void child_process::stop()
 {
     ::kill(pid_, SIGSTOP);
     // kill returns before the target has stopped; the state field says when.
-    bool const stopped = poll_until(
+    bool const stopped = eventually(
         [this] {
             auto const stat = proc_line(pid_, "stat");
             auto const close = stat.rfind(')');
@@ -412,7 +413,7 @@ bool child_process::wait_until_blocked_writing(std::chrono::milliseconds timeout
     // x86-64), then its arguments (the first is the descriptor).
     // A write that merely passes by is not caught twice, 50 ms apart.
     auto in_write = [this] { return proc_line(pid_, "syscall").starts_with("1 0x1 "); };
-    return poll_until(
+    return eventually(
         [&] {
             if (!in_write())
                 return false;
@@ -494,21 +495,43 @@ void silent_listener::accept_loop()
     }
 }
 
-int silent_listener::accepted() const
-{
-    std::lock_guard lock(mutex_);
-    return static_cast<int>(connections_.size());
-}
-
 bool silent_listener::wait_for_connections(int n, std::chrono::milliseconds timeout) const
 {
-    auto const deadline = std::chrono::steady_clock::now() + timeout;
-    while (accepted() < n) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
+    return eventually(
+        [&] {
+            std::lock_guard lock(mutex_);
+            return static_cast<int>(connections_.size()) >= n;
+        },
+        timeout);
+}
+
+int exit_status(child_process& p, std::chrono::milliseconds timeout)
+{
+    auto const status = p.wait(timeout);
+    if (!status)
+        return -1;
+    return WIFEXITED(*status) ? WEXITSTATUS(*status) : 128 + WTERMSIG(*status);
+}
+
+signal_storm::signal_storm(child_process& p, std::vector<int> signals, std::chrono::microseconds max_pause,
+                           unsigned seed)
+    : thread_([this, &p, signals, max_pause, seed] {
+          std::mt19937 rng(seed);
+          while (!stop_) {
+              p.signal(signals[rng() % signals.size()]);
+              ++sent_;
+              std::this_thread::sleep_for(std::chrono::microseconds(rng() % (max_pause.count() + 1)));
+          }
+      })
+{
+}
+
+int signal_storm::stop()
+{
+    stop_ = true;
+    if (thread_.joinable())
+        thread_.join();
+    return sent_;
 }
 
 redis_client::redis_client(int port, int db)

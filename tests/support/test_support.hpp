@@ -6,6 +6,7 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <initializer_list>
@@ -33,6 +34,8 @@ void write_file(std::string const& path, std::string const& content);
 std::string read_file(std::string const& path);
 // Runs a shell command; returns its exit status (-1 if it did not exit).
 int run(std::string const& command);
+// Polls cond until it holds; false if it did not within timeout.
+bool eventually(std::function<bool()> const& cond, std::chrono::milliseconds timeout = 5s);
 
 struct syslog_record {
     int priority = -1;  // LOG_ERR, LOG_INFO, ...
@@ -88,6 +91,9 @@ public:
     child_process& operator=(child_process const&) = delete;
 
     pid_t pid() const { return pid_; }
+    // The pipes' ends, for a caller that reads and writes them itself.
+    int stdin_fd() const { return in_; }
+    int stdout_fd() const { return out_; }
     void write(std::string const& data);
     void close_stdin();
     // One line without its "\n"; nothing when none came in time or at end of output.
@@ -114,6 +120,28 @@ private:
     std::string pending_;
     bool reaped_ = false;
     int status_ = 0;
+};
+
+// The exit status, or 128 + the signal that ended it; -1 if it did not end
+// in time.
+int exit_status(child_process& p, std::chrono::milliseconds timeout = 20s);
+
+// Sends one of signals to p every 0 to max_pause from a thread of its own
+// while it lives.
+class signal_storm {
+public:
+    signal_storm(child_process& p, std::vector<int> signals, std::chrono::microseconds max_pause, unsigned seed);
+    ~signal_storm() { stop(); }
+    signal_storm(signal_storm const&) = delete;
+    signal_storm& operator=(signal_storm const&) = delete;
+
+    // Stops it; the number of signals sent.
+    int stop();
+
+private:
+    std::atomic<bool> stop_{false};
+    std::atomic<int> sent_{0};
+    std::thread thread_;
 };
 
 // A blocking Redis connection for test set-up and checks.
@@ -143,8 +171,6 @@ public:
     silent_listener(silent_listener const&) = delete;
     silent_listener& operator=(silent_listener const&) = delete;
 
-    // Connections accepted so far.
-    int accepted() const;
     // Waits until at least n connections were accepted; false if not in time.
     bool wait_for_connections(int n, std::chrono::milliseconds timeout = 5s) const;
 

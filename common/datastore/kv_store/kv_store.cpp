@@ -74,7 +74,8 @@ bool interrupted(redisContext const* c)
 
 // redisConnectWithTimeout, tried again for what is left of the time-out
 // when a signal cut it short. Each try waits a little at least, so the last
-// one ends by the clock and reports the time-out.
+// one normally ends by the clock and reports the time-out; past the deadline
+// an interrupted try is the answer, so a stream of signals cannot hold it.
 redisContext* connect_within(std::string const& host, int port, std::chrono::microseconds limit)
 {
     using namespace std::chrono;
@@ -82,7 +83,7 @@ redisContext* connect_within(std::string const& host, int port, std::chrono::mic
     for (;;) {
         auto const left = duration_cast<microseconds>(deadline - steady_clock::now());
         redisContext* c = redisConnectWithTimeout(host.c_str(), port, as_timeval(std::max(left, microseconds(1000))));
-        if (!c || !interrupted(c))
+        if (!c || !interrupted(c) || steady_clock::now() >= deadline)
             return c;
         redisFree(c);
     }
