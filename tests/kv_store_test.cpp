@@ -73,7 +73,7 @@ public:
         action.sa_flags = SA_RESTART;
         sigaction(SIGUSR1, &action, nullptr);
         thread_ = std::thread([this, target = pthread_self()] {
-            for (; !stop_; std::this_thread::sleep_for(20ms))
+            for (; !stop_; std::this_thread::sleep_for(1ms))
                 pthread_kill(target, SIGUSR1);
         });
     }

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -73,9 +74,9 @@ bool interrupted(redisContext const* c)
 }
 
 // redisConnectWithTimeout, tried again for what is left of the time-out
-// when a signal cut it short. Each try waits a little at least, so the last
-// one normally ends by the clock and reports the time-out; past the deadline
-// an interrupted try is the answer, so a stream of signals cannot hold it.
+// when a signal cut it short. A try interrupted past the deadline ends the
+// connect as the time-out it is, so a stream of signals can neither hold it
+// nor change the error it reports.
 redisContext* connect_within(std::string const& host, int port, std::chrono::microseconds limit)
 {
     using namespace std::chrono;
@@ -83,8 +84,12 @@ redisContext* connect_within(std::string const& host, int port, std::chrono::mic
     for (;;) {
         auto const left = duration_cast<microseconds>(deadline - steady_clock::now());
         redisContext* c = redisConnectWithTimeout(host.c_str(), port, as_timeval(std::max(left, microseconds(1000))));
-        if (!c || !interrupted(c) || steady_clock::now() >= deadline)
+        if (!c || !interrupted(c))
             return c;
+        if (steady_clock::now() >= deadline) {
+            std::snprintf(c->errstr, sizeof c->errstr, "%s", std::strerror(ETIMEDOUT));
+            return c;
+        }
         redisFree(c);
     }
 }
