@@ -13,13 +13,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -47,52 +43,6 @@ void shell(std::string const& command)
 {
     if (std::system(command.c_str()) != 0)
         throw std::runtime_error("failed: " + command);
-}
-
-// ---------------------------------------------------------------------------
-
-syslog_sink::syslog_sink()
-{
-    ::unlink("/dev/log");
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd_ < 0)
-        fail("socket");
-    int size = 8 << 20;
-    ::setsockopt(fd_, SOL_SOCKET, SO_RCVBUFFORCE, &size, sizeof size);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, "/dev/log");
-    if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0)
-        fail("bind /dev/log");
-    ::chmod("/dev/log", 0666);
-    if (::pipe2(stop_, O_CLOEXEC) < 0)
-        fail("pipe");
-    thread_ = std::thread([this] {
-        std::vector<char> buf(1 << 16);
-        for (;;) {
-            pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_[0], POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0 && errno != EINTR)
-                return;
-            if (fds[0].revents & POLLIN) {
-                if (::recv(fd_, buf.data(), buf.size(), 0) > 0)
-                    ++lines_;
-                continue;
-            }
-            if (fds[1].revents & POLLIN)
-                return;
-        }
-    });
-}
-
-syslog_sink::~syslog_sink()
-{
-    char c = 0;
-    (void)!::write(stop_[1], &c, 1);
-    thread_.join();
-    ::close(fd_);
-    ::close(stop_[0]);
-    ::close(stop_[1]);
-    ::unlink("/dev/log");
 }
 
 // ---------------------------------------------------------------------------
@@ -259,9 +209,9 @@ int main(int argc, char** argv)
     std::size_t requests = argc > 3 ? std::strtoul(argv[3], nullptr, 10) : 1000000;
     ::signal(SIGPIPE, SIG_IGN);
     try {
-        soak::syslog_sink sink;
+        testing_support::syslog_listener sink("/dev/log", testing_support::syslog_listener::keep::count_only);
         bool ok = what == "exempt" ? soak::exempt_soak(argv[2], requests) : soak::policy_soak(argv[2], requests);
-        std::printf("syslog lines received: %zu\n", sink.lines());
+        std::printf("syslog lines received: %zu\n", sink.received());
         return ok ? 0 : 1;
     } catch (std::exception const& e) {
         std::fprintf(stderr, "soak: %s\n", e.what());

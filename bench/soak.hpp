@@ -6,11 +6,9 @@
 
 #include <sys/types.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "test_support.hpp"
@@ -22,22 +20,6 @@ using testing_support::write_file;
 [[noreturn]] void fail(std::string const& what);
 // Runs a shell command; throws when it fails.
 void shell(std::string const& command);
-
-// Owns /dev/log and throws away what comes, counting the lines.
-class syslog_sink {
-public:
-    syslog_sink();
-    ~syslog_sink();
-    syslog_sink(syslog_sink const&) = delete;
-    syslog_sink& operator=(syslog_sink const&) = delete;
-    std::size_t lines() const { return lines_; }
-
-private:
-    int fd_ = -1;
-    int stop_[2] = {-1, -1};
-    std::atomic<std::size_t> lines_{0};
-    std::thread thread_;
-};
 
 // One request line and the answers that are right for it.
 struct request {

@@ -119,7 +119,7 @@ syslog_record parse_syslog_datagram(std::string const& datagram)
     return r;
 }
 
-syslog_listener::syslog_listener(std::string path) : path_(std::move(path))
+syslog_listener::syslog_listener(std::string path, keep what) : path_(std::move(path)), keep_(what)
 {
     ::unlink(path_.c_str());
     fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -167,9 +167,13 @@ void syslog_listener::receive_loop()
             }
             ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
             if (n > 0) {
-                auto record = parse_syslog_datagram(std::string(buf.data(), static_cast<size_t>(n)));
+                std::optional<syslog_record> record;
+                if (keep_ == keep::records)
+                    record = parse_syslog_datagram(std::string(buf.data(), static_cast<size_t>(n)));
                 std::lock_guard lock(mutex_);
-                records_.push_back(std::move(record));
+                if (record)
+                    records_.push_back(std::move(*record));
+                ++received_;
                 last_arrival_ = std::chrono::steady_clock::now();
             }
             std::lock_guard lock(mutex_);
@@ -230,6 +234,12 @@ bool syslog_listener::has(int priority, std::string const& text, std::chrono::mi
 {
     return wait_for([&](syslog_record const& r) { return r.priority == priority && r.text == text; },
                     timeout);
+}
+
+std::size_t syslog_listener::received() const
+{
+    std::lock_guard lock(mutex_);
+    return received_;
 }
 
 void syslog_listener::settle(std::chrono::milliseconds quiet) const

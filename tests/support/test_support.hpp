@@ -45,10 +45,12 @@ struct syslog_record {
     std::string text;
 };
 
-// Owns /dev/log while it lives and records every datagram sent to it.
+// Owns /dev/log while it lives and records every datagram sent to it, or,
+// for long runs, only counts them.
 class syslog_listener {
 public:
-    explicit syslog_listener(std::string path = "/dev/log");
+    enum class keep { records, count_only };
+    explicit syslog_listener(std::string path = "/dev/log", keep what = keep::records);
     ~syslog_listener();
     syslog_listener(syslog_listener const&) = delete;
     syslog_listener& operator=(syslog_listener const&) = delete;
@@ -65,15 +67,19 @@ public:
     bool has(int priority, std::string const& text, std::chrono::milliseconds timeout = 5s) const;
     // Waits until no datagram has arrived for quiet.
     void settle(std::chrono::milliseconds quiet = 100ms) const;
+    // Datagrams received, kept or not.
+    std::size_t received() const;
 
 private:
     void receive_loop();
 
     std::string path_;
+    keep keep_;
     int fd_ = -1;
     int stop_pipe_[2] = {-1, -1};
     mutable std::mutex mutex_;
     std::vector<syslog_record> records_;
+    std::size_t received_ = 0;
     std::chrono::steady_clock::time_point last_arrival_;
     bool busy_ = false;
     std::thread thread_;
