@@ -28,7 +28,8 @@ struct line_record {
 };
 
 // Answers "got " and the line; "silent" gets no answer, "big N" an answer of
-// N bytes; "end" is written once input is over.
+// N bytes; a line too long to hold "long [" and its leading fields "]"; "end"
+// is written once input is over.
 class echo_helper : public acl_base<line_record, std::string> {
 public:
     echo_helper()
@@ -52,6 +53,11 @@ public:
             return;
         }
         answer = "got " + input.line;
+    }
+
+    void process_overlong(line_record input, std::string& answer) override
+    {
+        answer = "long [" + input.line + "]\n";
     }
 };
 
@@ -154,21 +160,27 @@ TEST_F(acl_base_test, signal_during_a_blocked_write_breaks_nothing)
     expect_clean_exit(helper);
 }
 
-TEST_F(acl_base_test, overlong_line_is_dropped_and_reading_goes_on)
+TEST_F(acl_base_test, overlong_line_is_answered_from_its_leading_fields_and_reading_goes_on)
 {
     auto helper = start_helper();
     helper.write("first\n");
     EXPECT_EQ(helper.read_line(), "got first");
 
-    // Twice the buffer's limit, then the line ends: that line gets no answer.
-    helper.write(std::string(2 * (1 << 20) + 100, 'y'));
+    // Twice the buffer's limit: the answer comes before the line ends, from
+    // the fields that the limit did not cut.
+    helper.write("7 a  " + std::string(2 * (1 << 20) + 100, 'y'));
+    EXPECT_EQ(helper.read_line(), "long [7 a  ]");
     helper.write("\nnext\n");
     EXPECT_EQ(helper.read_line(), "got next");
+
+    // Without a blank within the limit nothing of the line is known.
+    helper.write(std::string(3 * (1 << 20), 'y') + "\n");
+    EXPECT_EQ(helper.read_line(), "long []");
     log.settle();
     EXPECT_EQ(log.with_text("async_read_until function returned error: Element not found. "
                             "Input buffer size is not sufficient")
                   .size(),
-              1u);
+              2u);
 
     // A line just under the limit is still a request.
     std::string const longest(1000000, 'z');

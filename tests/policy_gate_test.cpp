@@ -33,7 +33,6 @@ constexpr char program_ident[] = "zelto-squid-external-policy-gate";
 constexpr char acl_configuration[] = "/etc/squid/zelto/external_acl.json";
 constexpr char log_settings[] = "/etc/zelto/log_settings.json";
 
-// Starts or stops one of the sandbox's redis-servers; 0 on success.
 // Processes of a process group that have not ended (a zombie has ended).
 int live_processes_in_group(pid_t group)
 {
@@ -53,6 +52,7 @@ int live_processes_in_group(pid_t group)
     return live;
 }
 
+// Starts or stops one of the sandbox's redis-servers; 0 on success.
 int redis_ctl(std::string const& action, int port)
 {
     char const* source = std::getenv("ZELTO_SOURCE_DIR");
@@ -367,10 +367,10 @@ protected:
     }
 
     // Sends one request line and returns the answer line.
-    static std::string ask(child_process& gate, std::string const& line)
+    static std::string ask(child_process& gate, std::string const& line, std::chrono::milliseconds timeout = 5s)
     {
         gate.write(line + "\n");
-        return gate.read_line().value_or("(no answer)");
+        return gate.read_line(timeout).value_or("(no answer)");
     }
 
     // The tracking record of the request whose time field was time.
@@ -726,6 +726,42 @@ TEST_F(policy_gate_program_test, broken_input_never_kills_or_stalls_the_helper)
     EXPECT_EQ(exit_status(*gate), 0);
 }
 
+// Peak resident memory of a process, in KiB.
+long peak_rss_kib(pid_t pid)
+{
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    for (std::string line; std::getline(status, line);)
+        if (starts_with(line, "VmHWM:"))
+            return std::stol(line.substr(6));
+    return -1;
+}
+
+// A line too long to hold is answered as a failed request as soon as its
+// first bytes are in, and is never held whole: Squid would wait for ever.
+TEST_F(policy_gate_program_test, an_overlong_line_is_answered_at_once_and_never_held)
+{
+    set_rules(R"({"10.0.5.2":[{"type":"any","action":"deny","id":1}]})");
+    auto gate = start();
+    EXPECT_EQ(ask(*gate, "6 10.0.5.2 http://x.com/ 10.1.0.1 - 1"), "6 OK message=1");
+    long const peak_before = peak_rss_kib(gate->pid());
+
+    gate->write("7 10.0.5.2 http://x.com/" + std::string(16 << 20, 'u'));
+    EXPECT_EQ(gate->read_line(), "7 BH");
+    gate->write(" 10.1.0.1 - 2\n8 10.0.5.2 http://x.com/ 10.1.0.1 - 3\n");
+    EXPECT_EQ(gate->read_line(), "8 OK message=1");
+    EXPECT_LT(peak_rss_kib(gate->pid()) - peak_before, 8 * 1024) << "the line was held";
+
+    // The record of a failed request, with the fields that were whole.
+    auto const record = record_of("");
+    ASSERT_TRUE(record.has_value());
+    EXPECT_EQ(boost::json::parse(*record),
+              boost::json::parse(R"({"tracking_id": " ", "action": "ACCEPT", "client_ip": "10.0.5.2",
+                                     "destination_ip": "", "time": "", "url": "", "sni": ""})"));
+    EXPECT_TRUE(logged(LOG_WARNING, "async_read_until function returned error: Element not found. "
+                                    "Input buffer size is not sufficient"));
+    EXPECT_TRUE(logged(LOG_ERR, "Exception is occur while process input: Request line longer than 1048576 bytes"));
+}
+
 TEST_F(policy_gate_program_test, end_of_input_ends_the_helper_after_the_last_answer)
 {
     set_rules("{}");
@@ -998,6 +1034,13 @@ protected:
         R"({"10.0.12.1":[{"type":"website_category","match_condition":"news","action":"deny","id":21},
                          {"type":"any","action":"allow","id":22}]})";
 
+    // Device 10.0.12.2: three category rules (deny, 23, 24, 26), then allow (25).
+    static constexpr char three_category_rules[] =
+        R"({"10.0.12.2":[{"type":"website_category","match_condition":"news","action":"deny","id":23},
+                         {"type":"website_category","match_condition":"sport","action":"deny","id":24},
+                         {"type":"website_category","match_condition":"music","action":"deny","id":26},
+                         {"type":"any","action":"allow","id":25}]})";
+
     void SetUp() override
     {
         policy_gate_program_test::SetUp();
@@ -1163,19 +1206,134 @@ TEST_F(policy_gate_category_test, a_late_cloud_answer_is_not_cached_and_the_next
     EXPECT_EQ(cloud->requests().size(), 2u);
 }
 
-// Every category rule of a request asks about the same domain: a cloud that
-// does not answer is waited for once per request, not once per rule.
+// Several category rules in one walk: each decides as it would alone. Every
+// rule reads the cache, so a cloud answer that an earlier rule cached is
+// read back from there, and a rule that finds no token asks for one.
+TEST_F(policy_gate_category_test, each_category_rule_of_a_walk_reads_the_cache_and_asks_for_a_token)
+{
+    auto rule = [](std::string const& category, char const* action, int id) {
+        return R"({"type":"website_category","match_condition":")" + category + R"(","action":")" + action +
+               R"(","id":)" + std::to_string(id) + "}";
+    };
+    struct walk_case {
+        std::string name;
+        std::vector<std::string> rules;
+        std::vector<response> cloud;
+        std::string answer;
+        std::string tracking_id;  // " " when the record names no rule
+        std::string action;
+        std::vector<std::string> logged;  // among the request's lines
+    };
+    walk_case const cases[] = {
+        // The first rule caches "EMPTY"; to the second, a cached "EMPTY" is no category.
+        {"no results, later category within EMPTY",
+         {rule("adult", "deny", 1), rule("MPT", "allow", 2)},
+         {response::answer(200, R"({"results": []})")},
+         "OK", " ", "DROP",
+         {"walk0.test found in cache. But it has not category."}},
+        {"false, later empty category",
+         {rule("adult", "deny", 1), rule("", "allow", 2)},
+         {response::answer(200, "false")},
+         "OK", " ", "DROP",
+         {"walk1.test found in cache. But it has not category."}},
+        {"cloud answer matched from the cache",
+         {rule("sport", "deny", 1), rule("news", "deny", 2)},
+         {news_answer()},
+         "OK message=2", "2", "DROP",
+         {"Rule category: news matched one of the categories in cache"}},
+        // The renewal finds no token; the next rule asks for one, finds none,
+        // and lets the request through in its own name.
+        {"refused token, renewal fails",
+         {rule("adult", "deny", 3), rule("news", "deny", 4), R"({"type":"any","action":"allow","id":5})"},
+         {response::answer(401, "")},
+         "ERR", "4", "ACCEPT",
+         {"Unable to get auth token.", "Authentication token not received.",
+          "Cannot lookup the category for 10.0.14.3 due to missing token"}},
+    };
+
+    // Device 10.0.14.N walks the rules of case N, for domain walkN.test.
+    std::string document;
+    for (std::size_t i = 0; i < std::size(cases); ++i) {
+        std::string rules;
+        for (auto const& r : cases[i].rules)
+            rules += (rules.empty() ? "" : ",") + r;
+        document += (document.empty() ? "{" : ",") + ("\"10.0.14." + std::to_string(i) + "\":[" + rules + "]");
+    }
+    set_rules(document + "}");
+
+    auto gate = start();
+    int n = 0;
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::string const device = "10.0.14." + std::to_string(n);
+        std::string const domain = "walk" + std::to_string(n) + ".test";
+        std::string const time = std::to_string(++n);
+        if (c.name == "refused token, renewal fails") {
+            redis_client(6379, 1).command({"DEL", "auth_token"});
+            std::filesystem::create_directories("/opt/control.setvesk/library/cloud");
+            write_file("/opt/control.setvesk/library/cloud/auth.sh", "exit 3\n");
+        }
+        cloud->clear();
+        for (auto const& r : c.cloud)
+            cloud->push(r);
+        log.clear();
+        EXPECT_EQ(ask(*gate, "5 " + device + " - 10.1.0.1 " + domain + " " + time), "5 " + c.answer);
+
+        auto const record = record_of(time);
+        ASSERT_TRUE(record.has_value());
+        auto const fields = boost::json::parse(*record).as_object();
+        EXPECT_EQ(fields.at("tracking_id").as_string(), c.tracking_id);
+        EXPECT_EQ(fields.at("action").as_string(), c.action);
+        EXPECT_EQ(cloud->requests().size(), c.cloud.size());
+        // One cache read per category rule tried.
+        std::size_t const category_rules = std::min<std::size_t>(c.rules.size(), 2);
+        EXPECT_EQ(count("Category of " + domain + " asked the redis cache"), category_rules);
+        for (auto const& line : c.logged)
+            EXPECT_EQ(count(line), 1u) << line;
+    }
+    // Each rule that found no token ran the script.
+    EXPECT_EQ(count("Fetching authentication failed with exit status: 3"), 2u);
+}
+
+// A cloud that gives no response at all is waited for once per request:
+// the later category rules end as the first did, without a request.
 TEST_F(policy_gate_category_test, a_silent_cloud_is_waited_for_once_per_request)
 {
-    set_rules(R"({"10.0.12.2":[{"type":"website_category","match_condition":"news","action":"deny","id":23},
-                               {"type":"website_category","match_condition":"sport","action":"deny","id":24},
-                               {"type":"any","action":"allow","id":25}]})");
+    set_rules(three_category_rules);
     auto gate = start();
     cloud->push(response::of(response::kind::no_answer));
-    cloud->push(response::of(response::kind::no_answer));
-    EXPECT_EQ(ask(*gate, "1 10.0.12.2 - 10.1.0.1 quiet.test 1"), "1 ERR message=25");
+    EXPECT_EQ(ask(*gate, "1 10.0.12.2 - 10.1.0.1 quiet.test 1", 30s), "1 ERR message=25");
     EXPECT_EQ(cloud->requests().size(), 1u);
     EXPECT_EQ(cached("quiet.test"), std::nullopt);
+    EXPECT_EQ(count("Category of quiet.test asked the redis cache"), 3u);
+    EXPECT_EQ(log.with_text("SSL request timeout").size(), 3u);
+    EXPECT_EQ(count("No response from cloud for quiet.test. Nothing cached."), 3u);
+
+    // The next request asks again.
+    cloud->push(news_answer());
+    EXPECT_EQ(ask(*gate, "2 10.0.12.2 - 10.1.0.1 quiet.test 2"), "2 OK message=23");
+    EXPECT_EQ(cloud->requests().size(), 2u);
+}
+
+// A category cache that cannot be reconnected is waited for once per
+// request: the later category rules fail as the first did.
+TEST_F(policy_gate_category_test, a_silent_category_cache_is_waited_for_once_per_request)
+{
+    set_rules(three_category_rules);
+    auto gate = start();
+    EXPECT_EQ(ask(*gate, "0 10.0.99.9 - - - 0"), "0 OK");  // built: the cache is connected
+    ASSERT_EQ(redis_ctl("stop", 6378), 0);
+    {
+        silent_listener const silent(6378);
+        log.clear();
+        EXPECT_EQ(ask(*gate, "1 10.0.12.2 - 10.1.0.1 stuck.test 1", 30s), "1 ERR message=25");
+        EXPECT_TRUE(silent.wait_for_connections(1));
+        EXPECT_FALSE(silent.wait_for_connections(2, 200ms));
+        EXPECT_EQ(count("Exception while cloud response parse in process website: "
+                        "Redis database not selected. DB:1"),
+                  3u);
+    }
+    EXPECT_TRUE(cloud->requests().empty());
 }
 
 TEST_F(policy_gate_category_test, sigterm_does_not_wait_for_a_slow_cloud_answer)

@@ -322,10 +322,13 @@ TEST_F(remote_store_test, the_script_runs_once_when_redis_holds_no_token)
         std::string script;
         bool result;
         std::string error;  // LOG_ERR line, if any
+        std::string none = "";  // the stored value that counts as no token
     };
     std::string const store_token = "redis-cli -n 1 SET auth_token fresh >/dev/null";
     script_case const cases[] = {
         {"stores and succeeds", store_token + "\nexit 0", true, ""},
+        {"only a line end stored", store_token + "\nexit 0", true, "", "\n"},
+        {"only CR LF stored", store_token + "\nexit 0", true, "", "\r\n"},
         {"succeeds without storing", "exit 0", false, ""},
         {"stores but fails", store_token + "\nexit 3", false, "Fetching authentication failed with exit status: 3"},
         {"killed", "kill -KILL $$", false, "Fetching authentication failed with exit status: 137"},
@@ -346,7 +349,7 @@ TEST_F(remote_store_test, the_script_runs_once_when_redis_holds_no_token)
         auto store = make_store();
         set_token("old");
         ASSERT_TRUE(store->get_auth_token());
-        set_token("");  // an empty value counts as no token
+        set_token(c.none);
         log.clear();
         server->clear();
 
@@ -507,14 +510,15 @@ TEST_F(remote_store_test, request_response_tells_an_empty_answer_from_none)
         std::string name;
         std::vector<response> scripts;
         answer expected;
+        std::string failure = "";  // no response at all: the exchange's LOG_ERR text
     };
     response_case const cases[] = {
         {"empty body", {response::answer(200, "")}, std::pair{200u, std::string()}},
         {"error status", {response::answer(500, "oops")}, std::pair{500u, std::string("oops")}},
         {"renewed", {response::answer(401, "no"), response::answer(200, "")}, std::pair{200u, std::string()}},
         {"refused twice", {response::answer(401, "no"), response::answer(403, "no")}, std::nullopt},
-        {"late", {response::answer(200, "x", std::chrono::milliseconds(1500))}, std::nullopt},
-        {"closed", {response::of(kind::close)}, std::nullopt},
+        {"late", {response::answer(200, "x", std::chrono::milliseconds(1500))}, std::nullopt, "SSL request timeout"},
+        {"closed", {response::of(kind::close)}, std::nullopt, "SSL request timeout"},
     };
     auto store = store_for("https://cloud.test");
     store->timeout_seconds = 1;
@@ -522,8 +526,13 @@ TEST_F(remote_store_test, request_response_tells_an_empty_answer_from_none)
         server->clear();
         for (auto const& s : c.scripts)
             server->push(s);
+        log.clear();
         EXPECT_EQ(store->request_response("/p", "config"), c.expected) << c.name;
         EXPECT_EQ(server->requests().size(), c.scripts.size()) << c.name;
+        EXPECT_EQ(store->exchange_failure(), c.failure) << c.name;
+        if (!c.failure.empty()) {
+            EXPECT_EQ(lines(LOG_ERR), std::vector<std::string>{c.failure}) << c.name;
+        }
     }
     EXPECT_THROW(store->request_response("/p", "nope"), std::runtime_error);
 }
@@ -573,14 +582,17 @@ TEST_F(remote_store_test, endpoints_that_cannot_be_used_throw)
     EXPECT_EQ(server->connections(), 0u);
 }
 
-// Any other scheme would send the token in clear text.
+// Any other scheme would send the token in clear text. The log names the
+// endpoint as configured, not the request's path and query.
 TEST_F(remote_store_test, only_https_and_http_are_requested)
 {
-    for (std::string const endpoint : {"htps://cloud.test", "ftp://cloud.test", "httpsx://cloud.test", "//x.test"}) {
+    for (std::string const endpoint :
+         {"htps://cloud.test", "ftp://cloud.test/api", "httpsx://cloud.test", "//x.test"}) {
         auto store = store_for(endpoint);
         log.clear();
-        EXPECT_EQ(store->request_response("/p", "config"), std::nullopt) << endpoint;
-        EXPECT_EQ(lines(LOG_ERR), std::vector<std::string>{"Unsupported scheme in endpoint url: " + endpoint + "/p"});
+        EXPECT_EQ(store->request_response("/p?url=secret.test", "config"), std::nullopt) << endpoint;
+        EXPECT_EQ(lines(LOG_ERR), std::vector<std::string>{"Unsupported scheme in endpoint url: " + endpoint});
+        EXPECT_EQ(store->exchange_failure(), "Unsupported scheme in endpoint url: " + endpoint);
     }
     EXPECT_EQ(server->connections(), 0u);
 }

@@ -6,6 +6,7 @@
 
 #include <exception>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -49,19 +50,9 @@ bool has_nul(std::string_view text)
     return text.find('\0') != std::string_view::npos;
 }
 
-// Renews the cache connection after a failure. A connect that throws may
-// leave a half-open connection behind (no database selected); drop it, so
-// that the next use renews again rather than reading another database.
-void reconnect(kv_store& store)
+bool contains(std::string const& categories, boost::json::string const& category)
 {
-    store.disconnect();
-    syslog(LOG_DEBUG, "Trying to connect redis cache");
-    try {
-        store.connect();
-    } catch (...) {
-        store.disconnect();
-        throw;
-    }
+    return categories.find(std::string_view(category.data(), category.size())) != std::string::npos;
 }
 
 }  // namespace
@@ -92,62 +83,54 @@ bool policy_gate::process_website_category(policy_gate_input const& input, boost
         return false;
     }
 
-    std::string_view const wanted(category.data(), category.size());
-    category_lookup const* looked_up = nullptr;
+    // Every rule reads the cache: what the cloud told an earlier rule of
+    // this request is read back from there.
     try {
-        looked_up = &categories_of(domain);
+        syslog(LOG_DEBUG, "Category of %s asked the cache", domain.c_str());
+        std::string categories = cache_request(domain);
+        syslog(LOG_DEBUG, "cache repsonse: %s", categories.c_str());
+        if (!categories.empty()) {
+            if (categories == no_category) {
+                syslog(LOG_DEBUG, "%s found in cache. But it has not category.", domain.c_str());
+                return false;
+            }
+            if (contains(categories, category)) {
+                syslog(LOG_DEBUG, "Rule category: %s matched one of the categories in cache", category.c_str());
+                return true;
+            }
+        } else {
+            syslog(LOG_DEBUG, "%s not found in cache. Asked the cloud", domain.c_str());
+            categories = cloud_request(domain);
+            // "EMPTY" from the cloud is searched as text, like any other.
+            if (!categories.empty() && contains(categories, category)) {
+                syslog(LOG_DEBUG, "Rule category: %s matched one of the categories coming from cloud",
+                       category.c_str());
+                return true;
+            }
+            // Without a token the cloud could not be asked: process() lets
+            // the request through rather than trying the next rule.
+            if (categories.empty() && !remote->token_present)
+                token_missing = true;
+        }
     } catch (std::exception const& e) {
         syslog(LOG_ERR, "Exception while cloud response parse in process website: %s", e.what());
         return false;
-    }
-    if (looked_up->from_cache && looked_up->categories == no_category) {
-        syslog(LOG_DEBUG, "%s found in cache. But it has not category.", domain.c_str());
-        return false;
-    }
-    if (!looked_up->categories.empty() && looked_up->categories.find(wanted) != std::string::npos) {
-        syslog(LOG_DEBUG,
-               looked_up->from_cache ? "Rule category: %s matched one of the categories in cache"
-                                     : "Rule category: %s matched one of the categories coming from cloud",
-               category.c_str());
-        return true;
     }
     syslog(LOG_DEBUG, "Rule category: %s not matched one of the categories coming from cloud or in chache",
            category.c_str());
     return false;
 }
 
-// The cache first, then the cloud; once per domain and request. A failure
-// is remembered as nothing known, so that it is not waited for again.
-policy_gate::category_lookup const& policy_gate::categories_of(std::string const& domain)
-{
-    if (lookup && lookup->domain == domain) {
-        syslog(LOG_DEBUG, "Categories of %s already asked for this request", domain.c_str());
-        return *lookup;
-    }
-    lookup = category_lookup{domain, {}, true};
-    syslog(LOG_DEBUG, "Category of %s asked the cache", domain.c_str());
-    lookup->categories = cache_request(domain);
-    syslog(LOG_DEBUG, "cache repsonse: %s", lookup->categories.c_str());
-    if (lookup->categories.empty()) {
-        syslog(LOG_DEBUG, "%s not found in cache. Asked the cloud", domain.c_str());
-        lookup->from_cache = false;
-        lookup->categories = cloud_request(domain);
-        // Without a token the cloud could not be asked: process() lets the
-        // request through rather than trying the next rule.
-        if (lookup->categories.empty() && !remote->token_present)
-            token_missing = true;
-    }
-    return *lookup;
-}
-
 std::string policy_gate::cache_request(std::string domain)
 {
     syslog(LOG_DEBUG, "Category of %s asked the redis cache", domain.c_str());
+    if (failed.cache && failed.domain == domain)
+        throw std::runtime_error(*failed.cache);
     auto value = category_store->get(domain);
     if (!value)
         return {};
     if (*value == store_failure) {
-        reconnect(*category_store);
+        renew_category_store(domain);
         value = category_store->get(domain);
         if (!value)
             return {};
@@ -158,6 +141,38 @@ std::string policy_gate::cache_request(std::string domain)
     }
     syslog(LOG_DEBUG, "Redis cache repsonse: %s", value->c_str());
     return std::move(*value);
+}
+
+// Renews the cache connection after a failure. A connect that throws may
+// leave a half-open connection behind (no database selected); drop it, so
+// that the next use renews again rather than reading another database.
+void policy_gate::renew_category_store(std::string const& domain)
+{
+    category_store->disconnect();
+    syslog(LOG_DEBUG, "Trying to connect redis cache");
+    try {
+        category_store->connect();
+    } catch (std::exception const& e) {
+        category_store->disconnect();
+        failed.domain = domain;
+        failed.cache = e.what();
+        throw;
+    }
+}
+
+std::optional<std::pair<unsigned int, std::string>> policy_gate::ask_cloud(std::string const& path,
+                                                                           std::string const& domain)
+{
+    if (failed.cloud && failed.domain == domain) {
+        syslog(LOG_ERR, "%s", failed.cloud->c_str());
+        return std::nullopt;
+    }
+    auto response = remote->request_response(path, "config");
+    if (!response && !remote->exchange_failure().empty()) {
+        failed.domain = domain;
+        failed.cloud = remote->exchange_failure();
+    }
+    return response;
 }
 
 std::optional<std::string> policy_gate::categories_from_cloud_body(std::string_view body,
@@ -206,7 +221,7 @@ std::string policy_gate::cloud_request(std::string const& domain)
 
     // Only an answer of the cloud is cached: after a failed exchange, or a
     // status that is no answer, the next request for the domain asks again.
-    auto const response = remote->request_response(path, "config");
+    auto const response = ask_cloud(path, domain);
     if (!response) {
         syslog(LOG_WARNING, "No response from cloud for %s. Nothing cached.", domain.c_str());
         return {};
@@ -255,7 +270,7 @@ bool policy_gate::add_category_to_cache(std::string domain, std::string categori
         return false;
     }
     if (!category_store->set(domain, categories)) {
-        reconnect(*category_store);
+        renew_category_store(domain);
         if (!category_store->set(domain, categories)) {
             syslog(LOG_ERR, "Redis SET failed: set %s %s", domain.c_str(), categories.c_str());
             return false;

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <exception>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -267,8 +268,22 @@ policy_gate::decision policy_gate::evaluate(policy_gate_input const& input)
 
 void policy_gate::process(policy_gate_input input, std::string& answer)
 {
+    respond(input, answer, [&] { return evaluate(input); });
+}
+
+void policy_gate::process_overlong(policy_gate_input input, std::string& answer)
+{
+    constexpr auto limit = async_io_handler<policy_gate_input, std::string&>::max_line_size;
+    respond(input, answer, []() -> decision {
+        throw std::length_error("Request line longer than " + std::to_string(limit) + " bytes");
+    });
+}
+
+template <typename Evaluation>
+void policy_gate::respond(policy_gate_input const& input, std::string& answer, Evaluation&& evaluation)
+{
     token_missing = false;
-    lookup.reset();
+    failed = {};
     syslog(LOG_DEBUG, "Input acl rule processing started");
     syslog(LOG_DEBUG, "input -> url: %s sni: %s destination: %s source: %s id: %s", input.url.c_str(),
            input.sni.c_str(), input.destination.c_str(), input.source.c_str(), input.id.c_str());
@@ -281,11 +296,14 @@ void policy_gate::process(policy_gate_input input, std::string& answer)
 
     answer = answer_prefix(input.id);
 
-    // Built whole on either path: an assignment from a call that throws may
-    // leave the target half written.
+    // Built whole on either path, never assigned over. With
+    // `d = failure(); try { d = evaluation(); } catch ...`, GCC 12's dead-store
+    // pass counts the throwing call as writing d and drops the stores before
+    // it, so the catch path read garbage: a rule without "type" crashed the
+    // -O2 build (the -O0 sanitized build does not run that pass).
     decision const outcome = [&] {
         try {
-            return evaluate(input);
+            return evaluation();
         } catch (std::exception const& e) {
             syslog(LOG_ERR, "Exception is occur while process input: %s", e.what());
             return decision::failure();

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <boost/json/array.hpp>
@@ -113,6 +114,9 @@ public:
 
     void run() override;
     void process(policy_gate_input input, std::string& answer) override;
+    // A line too long to hold: the failure answer ("BH") with its id prefix,
+    // and the tracking record of a failed request with the fields known.
+    void process_overlong(policy_gate_input input, std::string& answer) override;
 
     // Reads "/etc/squid/zelto/external_acl.json"; throws on a missing key or
     // a bad number, logs and keeps going when the file is missing or not JSON.
@@ -156,18 +160,30 @@ public:
 
 private:
     struct decision;
-    // What the cache or the cloud told of a domain during the current request.
-    struct category_lookup {
+    // Steps of the category look-up that got no answer during the current
+    // request. Squid waits for every answer without a time-out, so the later
+    // category rules of the request end as that step ended instead of
+    // waiting on it again: a silent cache or cloud costs one time-out per
+    // request, not one per rule.
+    struct failed_steps {
         std::string domain;
-        std::string categories;  // as cache_request and cloud_request give them
-        bool from_cache = true;
+        std::optional<std::string> cache;  // renewing the cache connection threw this
+        std::optional<std::string> cloud;  // the exchange got no response: its LOG_ERR text
     };
-    // Every category rule of a walk asks about the same domain: the cache and
-    // the cloud are asked once per request, so one that does not answer costs
-    // one time-out per request, not one per rule.
-    category_lookup const& categories_of(std::string const& domain);
+
+    // Reconnects the category cache; a failure is kept in failed.
+    void renew_category_store(std::string const& domain);
+    // The cloud's response for domain (remote_store::request_response), or
+    // nothing when it gave none.
+    std::optional<std::pair<unsigned int, std::string>> ask_cloud(std::string const& path,
+                                                                   std::string const& domain);
 
     decision evaluate(policy_gate_input const& input);
+    // The steps of every answer around the evaluation of the request: the
+    // rules' renewal, the id prefix, the verdict ("BH" when the evaluation
+    // throws), the log lines and the tracking record.
+    template <typename Evaluation>
+    void respond(policy_gate_input const& input, std::string& answer, Evaluation&& evaluation);
     void load_rules(boost::json::object& document);
 
     std::vector<cache_config> cache_chain;
@@ -176,5 +192,5 @@ private:
     std::shared_ptr<remote_store> remote;
     std::unordered_map<std::string, std::vector<policy_rule>> rules;  // by device address
     bool token_missing = false;  // a category look-up found no cloud token
-    std::optional<category_lookup> lookup;  // of the current request
+    failed_steps failed;         // of the current request
 };

@@ -19,6 +19,9 @@ class acl_base {
 public:
     virtual void run() = 0;
     virtual void process(Input input, Output& output) = 0;
+    // Answers a request line too long to be held, from a record of its
+    // complete leading fields; the rest of the line is never seen.
+    virtual void process_overlong(Input input, Output& output) = 0;
 
     acl_base(acl_base const&) = delete;
     acl_base& operator=(acl_base const&) = delete;
@@ -40,6 +43,9 @@ protected:
         : io_handler(std::function<void(Input, Output&)>(
               [this](Input input, Output& output) { process(std::move(input), output); }))
     {
+        io_handler.overlong_callback = [this](Input input, Output& output) {
+            process_overlong(std::move(input), output);
+        };
     }
     ~acl_base() = default;
 

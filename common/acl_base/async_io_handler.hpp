@@ -27,14 +27,19 @@
 // Output is the answer type as the callback sees it (a reference type such as
 // std::string&): one answer value is created per request and dropped after
 // the write.
+//
+// A line longer than max_line_size is not held: once the limit is reached it
+// is answered by overlong_callback from a record of its complete leading
+// fields (the bytes up to its last blank within the limit), and the rest of
+// it is read and dropped.
 template <typename Input, typename Output>
 class async_io_handler {
 public:
     using callback_type = std::function<void(Input, Output)>;
     using answer_type = std::remove_cvref_t<Output>;
 
-    // Squid never sends lines anywhere near this long; anything longer is
-    // dropped rather than buffered without bound.
+    // Squid never sends lines anywhere near this long; a longer line is
+    // answered from its first bytes rather than buffered without bound.
     static constexpr std::size_t max_line_size = 1 << 20;
     // A read error that persists (a descriptor that can never be read) would
     // otherwise be retried for ever; after this many in a row input is over.
@@ -97,7 +102,7 @@ public:
         auto const begin = boost::asio::buffers_begin(buffer.data());
         std::string const line(begin, begin + static_cast<std::ptrdiff_t>(n));
         buffer.consume(n);
-        boost::asio::post(context, [this, record = Input(line)] { handle_request(record); });
+        boost::asio::post(context, [this, record = Input(line)] { handle_request(record, callback); });
         reschedule();
     }
 
@@ -106,6 +111,9 @@ public:
     boost::asio::posix::stream_descriptor output_stream;
     boost::asio::streambuf buffer;
     callback_type callback;
+    // Answers a line longer than max_line_size; without it such a line gets
+    // no answer.
+    callback_type overlong_callback;
     // Posted once input is over, behind the requests still queued: whatever
     // else keeps the context busy (a signal wait) can stop there.
     std::function<void()> end_of_input;
@@ -121,25 +129,44 @@ private:
             boost::asio::post(context, end_of_input);
     }
 
-    // The buffer is full and holds no "\n": throw its content away and keep
-    // discarding until the line finally ends.
+    // The buffer is full and holds no "\n": answer the line from what is
+    // known of it, throw the content away and keep discarding until the
+    // line finally ends. Squid waits for an answer to every line it sends.
     void drop_overlong_data(boost::system::error_code const& ec)
     {
-        if (!discarding)
+        if (!discarding) {
             syslog(LOG_WARNING,
                    "async_read_until function returned error: %s. Input buffer size is not sufficient",
                    ec.message().c_str());
+            boost::asio::post(context, [this, record = Input(leading_fields())] {
+                handle_request(record, overlong_callback);
+            });
+        }
         discarding = true;
         buffer.consume(buffer.size());
         reschedule();
     }
 
-    void handle_request(Input const& record)
+    // The buffered start of an over-long line up to its last blank: its
+    // fields that are whole. The field the limit cut, and those after it,
+    // are unknown.
+    std::string leading_fields() const
+    {
+        auto const data = buffer.data();
+        std::string text(boost::asio::buffers_begin(data), boost::asio::buffers_end(data));
+        auto const blank = text.rfind(' ');
+        text.resize(blank == std::string::npos ? 0 : blank + 1);
+        return text;
+    }
+
+    void handle_request(Input const& record, callback_type const& handler)
     {
         if (work_pending && work_pending->load(std::memory_order_acquire))
             pending_work();
+        if (!handler)
+            return;
         answer_type answer;
-        callback(record, answer);
+        handler(record, answer);
         write_answer(answer);
     }
 
@@ -157,6 +184,6 @@ private:
         }
     }
 
-    bool discarding = false;  // inside a line longer than max_line_size
+    bool discarding = false;  // inside a line longer than max_line_size, already answered
     int failed_reads = 0;     // read errors since the last good read
 };

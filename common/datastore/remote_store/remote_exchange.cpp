@@ -252,20 +252,23 @@ asio::awaitable<std::optional<result>> exchange(Transport& t, boost::urls::url c
     }
 }
 
-// Every failure, building the stream included, is logged and gives (0, "").
+// Every failure, building the stream included, is logged, kept in failure
+// and gives (0, "").
 template <class Transport, class... Args>
 asio::awaitable<result> logged_exchange(boost::urls::url const& url, std::string const& body, http::verb verb,
-                                        std::string const& token, std::int64_t seconds, Args&... args)
+                                        std::string const& token, std::int64_t seconds, std::string& failure,
+                                        Args&... args)
 {
     try {
         Transport t(co_await asio::this_coro::executor, args...);
         auto r = co_await exchange(t, url, body, verb, token, std::chrono::seconds(seconds));
         if (r)
             co_return std::move(*r);
-        syslog(LOG_ERR, "%s", Transport::timeout_message);
+        failure = Transport::timeout_message;
     } catch (std::exception const& e) {
-        syslog(LOG_ERR, "%s", e.what());
+        failure = e.what();
     }
+    syslog(LOG_ERR, "%s", failure.c_str());
     co_return result(0, "");
 }
 
@@ -283,11 +286,11 @@ boost::asio::awaitable<std::pair<unsigned int, std::string>> remote_store::make_
     boost::urls::url const& url, std::string const& body, boost::beast::http::verb verb,
     boost::asio::ssl::context& ctx)
 {
-    co_return co_await logged_exchange<tls_transport>(url, body, verb, token, timeout_seconds, ctx);
+    co_return co_await logged_exchange<tls_transport>(url, body, verb, token, timeout_seconds, exchange_failure_, ctx);
 }
 
 boost::asio::awaitable<std::pair<unsigned int, std::string>> remote_store::make_request_http(
     boost::urls::url const& url, std::string const& body, boost::beast::http::verb verb)
 {
-    co_return co_await logged_exchange<plain_transport>(url, body, verb, token, timeout_seconds);
+    co_return co_await logged_exchange<plain_transport>(url, body, verb, token, timeout_seconds, exchange_failure_);
 }

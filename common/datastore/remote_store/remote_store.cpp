@@ -19,6 +19,7 @@
 #include <iterator>
 #include <locale>
 #include <stdexcept>
+#include <string_view>
 
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/detached.hpp>
@@ -143,6 +144,25 @@ std::string without_line_end(std::string text)
     else if (text.ends_with('\n'))
         text.pop_back();
     return text;
+}
+
+std::string lower_case_scheme(boost::urls::url const& url)
+{
+    std::string scheme(url.scheme());
+    std::use_facet<std::ctype<char>>(std::locale()).tolower(scheme.data(), scheme.data() + scheme.size());
+    return scheme;
+}
+
+// Any other scheme would carry the token in clear text to who knows where.
+bool is_supported_scheme(boost::urls::url const& url)
+{
+    std::string const scheme = lower_case_scheme(url);
+    return scheme == "https" || scheme == "http";
+}
+
+std::string unsupported_scheme_message(std::string_view endpoint)
+{
+    return "Unsupported scheme in endpoint url: " + std::string(endpoint);
 }
 
 // A control character in a header field would end it, or start another.
@@ -286,9 +306,13 @@ std::optional<std::string> remote_store::read_token()
     auto value = store->get(token_key);
     if (value && *value == store_failure)
         throw std::runtime_error("No reply from Redis to the token read");
-    if (value)
-        return without_line_end(std::move(*value));
-    return value;
+    if (!value)
+        return value;
+    // A value that was only a line end is as empty as no value at all.
+    std::string token_text = without_line_end(std::move(*value));
+    if (token_text.empty())
+        return std::nullopt;
+    return token_text;
 }
 
 bool remote_store::get_auth_token()
@@ -353,11 +377,19 @@ std::string remote_store::request(std::string const& path, std::string const& en
 std::optional<std::pair<unsigned int, std::string>> remote_store::request_response(std::string const& path,
                                                                                    std::string const& endpoint_name)
 {
+    exchange_failure_.clear();
     std::string const endpoint = get_endpoint(endpoint_name);
     if (endpoint.empty())
         throw std::runtime_error("Unable to get endpoint url");
 
     boost::urls::url url = boost::urls::parse_uri_reference(endpoint).value();
+    // Told here, where the endpoint is known as configured: make_request
+    // only sees it with the request's path and query.
+    if (!is_supported_scheme(url)) {
+        exchange_failure_ = unsupported_scheme_message(endpoint);
+        syslog(LOG_ERR, "%s", exchange_failure_.c_str());
+        return std::nullopt;
+    }
     url.set_path(path);
 
     auto response = make_request(url, "", boost::beast::http::verb::get);
@@ -386,16 +418,16 @@ std::optional<std::pair<unsigned int, std::string>> remote_store::request_respon
 std::pair<unsigned int, std::string> remote_store::make_request(boost::urls::url const& url, std::string const& body,
                                                                 boost::beast::http::verb verb)
 {
-    std::string scheme(url.scheme());
-    std::use_facet<std::ctype<char>>(std::locale()).tolower(scheme.data(), scheme.data() + scheme.size());
-    bool const https = scheme == "https";
-    // Anything else would carry the token in clear text to who knows where.
-    if (!https && scheme != "http") {
-        syslog(LOG_ERR, "Unsupported scheme in endpoint url: %s", std::string(url.buffer()).c_str());
+    exchange_failure_.clear();
+    if (!is_supported_scheme(url)) {
+        exchange_failure_ = unsupported_scheme_message(url.buffer());
+        syslog(LOG_ERR, "%s", exchange_failure_.c_str());
         return {0, ""};
     }
+    bool const https = lower_case_scheme(url) == "https";
     if (has_control_character(token)) {
-        syslog(LOG_ERR, "The authentication token holds a control character; request not sent");
+        exchange_failure_ = "The authentication token holds a control character; request not sent";
+        syslog(LOG_ERR, "%s", exchange_failure_.c_str());
         return {0, ""};
     }
 

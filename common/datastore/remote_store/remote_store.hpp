@@ -42,8 +42,9 @@ public:
     // parser's boost::system::system_error.
     std::string request(std::string const& path, std::string const& endpoint_name);
     // The same request, telling a response from none: its status and body,
-    // or nothing when no response came (the exchange failed or timed out) or
-    // the cloud refused the renewed token as well. Throws as request does.
+    // or nothing when no response came (the exchange failed or timed out,
+    // and exchange_failure() says how) or the cloud refused the renewed token
+    // as well (exchange_failure() is empty). Throws as request does.
     std::optional<std::pair<unsigned int, std::string>> request_response(std::string const& path,
                                                                          std::string const& endpoint_name);
 
@@ -60,6 +61,10 @@ public:
         boost::asio::ssl::context& ctx);
     boost::asio::awaitable<std::pair<unsigned int, std::string>> make_request_http(
         boost::urls::url const& url, std::string const& body, boost::beast::http::verb verb);
+
+    // The LOG_ERR text of the last exchange when it got no response at all
+    // (time-out, refused, reset, not sent); empty when it got one.
+    std::string const& exchange_failure() const { return exchange_failure_; }
 
     // Kills the running authentication script's process group, if any; async-signal-safe.
     static void stop_authentication_script() noexcept;
@@ -85,6 +90,7 @@ private:
     static boost::asio::ssl::context make_tls_context();
 
     std::string token;
+    std::string exchange_failure_;
     std::string accounts_url;
     std::string auth_url;
     std::string config_url;
