@@ -591,6 +591,40 @@ TEST_F(policy_gate_faults, log_level_and_renewal_signals_at_random_moments)
     EXPECT_EQ(exit_status(*p), 0);
 }
 
+// A storm of signals while the helper is blocked writing to a Squid that
+// does not read: they pile up, each owing its log line, and SIGTERM still
+// ends the helper within a second.
+TEST_F(policy_gate_faults, sigterm_after_a_storm_of_signals_in_a_blocked_write)
+{
+    write_file(settings_file, R"({"log_level":"info"})");
+    auto p = start();
+    std::thread writer([&] {
+        std::string batch;
+        for (int i = 0; i < 1000; ++i)
+            batch += line(1) + "\n";
+        try {
+            for (int i = 0; i < 100; ++i)
+                p->write(batch);
+        } catch (std::exception const&) {
+            // The helper has gone.
+        }
+    });
+    ASSERT_TRUE(p->wait_until_blocked_writing());
+    {
+        signal_storm storm(*p, {SIGUSR1, SIGUSR2}, 0us, 23);
+        std::this_thread::sleep_for(5s);
+        EXPECT_GT(storm.stop(), 1000);
+    }
+    p->signal(SIGTERM);
+    auto const status = p->wait(1s);
+    EXPECT_TRUE(status.has_value()) << "still running a second after SIGTERM";
+    if (!status)
+        p->signal(SIGKILL);  // frees the writer
+    else
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 15) << "wait status " << *status;
+    writer.join();
+}
+
 TEST_F(policy_gate_faults, sigterm_at_a_random_moment)
 {
     sigterm_at_random_moments([this] { return start(); }, requests(20000), 10000, 15, 41);
