@@ -500,7 +500,8 @@ TEST_F(policy_gate_faults, rules_stay_in_force_while_redis_6379_restarts)
 
 // Redis 6379 accepts and never answers: at start-up (the endpoints then come
 // from the service URL file, the token is missing) and at a rules fetch the
-// step fails after its time-out as if Redis were down, and the answer comes.
+// step fails after its time-out as if Redis were down, and the answer comes,
+// also while signals keep coming.
 TEST_F(policy_gate_faults, redis_6379_that_never_answers)
 {
     std::filesystem::create_directories("/etc/zelto/cloud");
@@ -530,8 +531,10 @@ TEST_F(policy_gate_faults, redis_6379_that_never_answers)
     {
         silent_listener const silent(6379);
         renew_rules(*p);
+        // Signals that keep coming do not hold the wait past its time-out.
+        signal_storm storm(*p, {SIGUSR2}, 300ms, 7);
         p->write("3 10.0.0.2 - - - -\n");
-        EXPECT_EQ(p->read_line(60s), "3 ERR message=21");  // the rules in force stay
+        EXPECT_EQ(p->read_line(15s), "3 ERR message=21");  // the rules in force stay
         EXPECT_TRUE(logged("Exception while fetching rules: Redis database not selected. DB:11"));
     }
     redis_ctl("start", 6379);
@@ -586,6 +589,40 @@ TEST_F(policy_gate_faults, log_level_and_renewal_signals_at_random_moments)
     EXPECT_TRUE(flow.stop());
     p->close_stdin();
     EXPECT_EQ(exit_status(*p), 0);
+}
+
+// A storm of signals while the helper is blocked writing to a Squid that
+// does not read: they pile up, each owing its log line, and SIGTERM still
+// ends the helper within a second.
+TEST_F(policy_gate_faults, sigterm_after_a_storm_of_signals_in_a_blocked_write)
+{
+    write_file(settings_file, R"({"log_level":"info"})");
+    auto p = start();
+    std::thread writer([&] {
+        std::string batch;
+        for (int i = 0; i < 1000; ++i)
+            batch += line(1) + "\n";
+        try {
+            for (int i = 0; i < 100; ++i)
+                p->write(batch);
+        } catch (std::exception const&) {
+            // The helper has gone.
+        }
+    });
+    ASSERT_TRUE(p->wait_until_blocked_writing());
+    {
+        signal_storm storm(*p, {SIGUSR1, SIGUSR2}, 0us, 23);
+        std::this_thread::sleep_for(5s);
+        EXPECT_GT(storm.stop(), 1000);
+    }
+    p->signal(SIGTERM);
+    auto const status = p->wait(1s);
+    EXPECT_TRUE(status.has_value()) << "still running a second after SIGTERM";
+    if (!status)
+        p->signal(SIGKILL);  // frees the writer
+    else
+        EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 15) << "wait status " << *status;
+    writer.join();
 }
 
 TEST_F(policy_gate_faults, sigterm_at_a_random_moment)
@@ -782,17 +819,19 @@ TEST_F(category_faults, cloud_resets_answers_late_or_sends_a_huge_body)
 }
 
 // Redis 6378 accepts and never answers: a category look-up fails after the
-// time-out as if the cache were down (the next rule decides), and once the
-// cache answers again so does the category. At start-up the helper ends, as
-// it does without a cache.
+// time-out as if the cache were down (the next rule decides), signals or
+// not, and once the cache answers again so does the category. At start-up
+// the helper ends, as it does without a cache.
 TEST_F(category_faults, category_cache_that_never_answers)
 {
     auto p = start();
     redis_ctl("stop", 6378);
     {
         silent_listener const silent(6378);
+        // Signals that keep coming do not hold the wait past its time-out.
+        signal_storm storm(*p, {SIGUSR1}, 300ms, 5);
         p->write(category_line(1, 4) + "\n" + "2 10.0.0.2 - - - -\n");
-        EXPECT_EQ(p->read_line(60s), "1 ERR message=69");
+        EXPECT_EQ(p->read_line(15s), "1 ERR message=69");
         EXPECT_EQ(p->read_line(), "2 ERR message=21");
         EXPECT_TRUE(logged("Exception while cloud response parse in process website: "
                            "Redis database not selected. DB:1"));

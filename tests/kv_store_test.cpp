@@ -63,17 +63,19 @@ std::string connect_error(kv_store& store)
 }
 
 // Interrupts the thread that makes it with a handled SIGUSR1 (SA_RESTART)
-// every 20 ms while it lives, as the policy_gate program's signals may.
+// every millisecond while it lives, as the policy_gate program's signals
+// may; for at most `limit`, so that a wait that signals prolong still ends.
 class interrupter {
 public:
-    interrupter()
+    explicit interrupter(std::chrono::seconds limit = 30s)
     {
         struct sigaction action = {};
         action.sa_handler = +[](int) {};
         action.sa_flags = SA_RESTART;
         sigaction(SIGUSR1, &action, nullptr);
-        thread_ = std::thread([this, target = pthread_self()] {
-            for (; !stop_; std::this_thread::sleep_for(1ms))
+        thread_ = std::thread([this, limit, target = pthread_self()] {
+            auto const end = std::chrono::steady_clock::now() + limit;
+            for (; !stop_ && std::chrono::steady_clock::now() < end; std::this_thread::sleep_for(1ms))
                 pthread_kill(target, SIGUSR1);
         });
     }
@@ -340,8 +342,9 @@ TEST_F(kv_store_test, a_server_that_never_answers_fails_each_step)
 }
 
 // The time-out bounds each wait, not a whole reply: a large value that keeps
-// coming is read whole. A signal ends no wait, not even the connect's.
-TEST_F(kv_store_test, waits_outlast_signals_and_slow_replies)
+// coming is read whole. A signal neither ends a wait, not even the
+// connect's, nor prolongs one: a silent server fails the step in time.
+TEST_F(kv_store_test, waits_outlast_signals_and_slow_replies_but_not_their_bound)
 {
     std::string const value(4 << 20, 'v');
     int const redis_stand_in = listen_on(6391, 1);
@@ -372,6 +375,12 @@ TEST_F(kv_store_test, waits_outlast_signals_and_slow_replies)
         auto const got = connected("redis://127.0.0.1:6391")->get("big");
         EXPECT_TRUE(got && *got == value) << (got ? got->size() : 0) << " bytes";
         EXPECT_EQ(connect_error(*make("redis://127.0.0.1:6392")), "Redis connection error: Connection timed out");
+
+        silent_listener const silent(6393);
+        auto const began = std::chrono::steady_clock::now();
+        EXPECT_EQ(connect_error(*make("redis://127.0.0.1:6393/1")), "Redis database not selected. DB:1");
+        EXPECT_EQ(connected("redis://127.0.0.1:6393")->get("k"), "FAILURE");
+        EXPECT_LT(std::chrono::steady_clock::now() - began, 5 * kv_store::timeout);  // two waits
     }
     server.join();
     for (int fd : {fillers[0], fillers[1], black_hole, redis_stand_in})

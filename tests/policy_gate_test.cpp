@@ -1416,3 +1416,96 @@ TEST_F(policy_gate_category_test, the_category_cache_going_down_and_coming_back)
 }
 
 }  // namespace
+
+// ---------------------------------------------------------------------------
+// The signal handler's own edges.
+
+#include <time.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+
+#include "signal_handling.hpp"
+
+namespace {
+
+// The SIGTERM handler's time stamp, worked out without the C library, is the
+// one syslog(3) gives (strftime's "%b %e %H:%M:%S" of the local time): on
+// leap days, at the end of a month and of a year, east and west of UTC and on
+// both sides of a change of summer time.
+TEST(policy_gate_signal_handler, time_stamp_is_the_one_strftime_gives)
+{
+    char const* const zones[] = {"UTC0", "EST5EDT,M3.2.0,M11.1.0", "CET-1CEST,M3.5.0,M10.5.0/3", "<+0530>-5:30",
+                                 "<-0930>9:30"};
+    std::int64_t const instants[] = {
+        0,           // 1970-01-01 00:00:00 UTC
+        951782400,   // 2000-02-29 00:00:00 UTC
+        1704067199,  // 2023-12-31 23:59:59 UTC
+        1709251199,  // 2024-02-29 23:59:59 UTC
+        1709254800,  // 2024-03-01 01:00:00 UTC
+        1710054000,  // 2024-03-10 07:00:00 UTC, New York's change to summer time
+        1711846800,  // 2024-03-31 01:00:00 UTC, Berlin's
+        4107560400,  // 2100-03-01 05:00:00 UTC, after a February 28 that has no 29
+    };
+    std::optional<std::string> const zone_before =
+        std::getenv("TZ") ? std::optional<std::string>(std::getenv("TZ")) : std::nullopt;
+    for (char const* zone : zones) {
+        setenv("TZ", zone, 1);
+        tzset();
+        for (std::int64_t instant : instants) {
+            for (std::int64_t at : {instant - 1, instant}) {
+                time_t const t = static_cast<time_t>(at);
+                tm local{};
+                ASSERT_TRUE(localtime_r(&t, &local));
+                char expected[32];
+                strftime(expected, sizeof expected, "%b %e %H:%M:%S", &local);
+                char stamp[program_signals::timestamp_size];
+                program_signals::format_timestamp(at, local.tm_gmtoff, stamp);
+                EXPECT_EQ(std::string(stamp, sizeof stamp), expected) << zone << " at " << at;
+            }
+        }
+    }
+    if (zone_before)
+        setenv("TZ", zone_before->c_str(), 1);
+    else
+        unsetenv("TZ");
+    tzset();
+}
+
+// Some syslog daemons listen on a stream socket: the helper's lines reach
+// it, the SIGTERM handler's too.
+TEST_F(policy_gate_program_test, the_sigterm_line_reaches_a_daemon_on_a_stream_socket)
+{
+    syslog_listener stream_log("/dev/log", syslog_listener::keep::records, syslog_listener::socket_kind::stream);
+    set_rules("{}");
+    auto gate = start();
+    EXPECT_EQ(ask(*gate, "1 10.0.9.3 http://x.com/ 10.1.0.1 - 1"), "1 OK");
+    EXPECT_TRUE(stream_log.wait_for_text("Policy gate process started"));
+    gate->signal(SIGTERM);
+    EXPECT_EQ(exit_status(*gate), 15);
+    pid_t const pid = gate->pid();
+    EXPECT_TRUE(stream_log.wait_for([pid](syslog_record const& r) {
+        return r.pid == pid && r.ident == program_ident && r.facility == LOG_LOCAL0 && r.priority == LOG_INFO &&
+               r.text == "signal_handler signal: 15";
+    }));
+}
+
+// A failed start-up pauses its full second whatever signals come, and logs
+// each of them before it ends.
+TEST_F(policy_gate_program_test, a_failed_start_up_pauses_a_full_second_and_logs_its_signals)
+{
+    ASSERT_EQ(redis_ctl("stop", 6378), 0);
+    auto gate = start();
+    ASSERT_TRUE(logged_prefix(LOG_ERR, "Exception while policy gate initializing: "));
+    auto const paused = std::chrono::steady_clock::now();
+    for (int signal : {SIGUSR2, SIGUSR1, SIGUSR2, SIGUSR1}) {
+        gate->signal(signal);
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_EQ(exit_status(*gate), 1);
+    EXPECT_GT(std::chrono::steady_clock::now() - paused, 500ms);  // not ended by the first signal
+    EXPECT_EQ(signal_lines(gate->pid()), (std::vector<std::string>{"12", "10", "12", "10"}));
+}
+
+}  // namespace

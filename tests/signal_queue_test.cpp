@@ -31,6 +31,12 @@ TEST(signal_queue, hands_out_signals_in_arrival_order_and_never_loses_one)
     std::vector<int> peeked;
     queue.peek([&](int s) { peeked.push_back(s); });
     EXPECT_EQ(peeked, (std::vector<int>{SIGUSR2, SIGTERM, SIGUSR1}));
+    std::vector<int> first_two;  // a peek that stops early
+    queue.peek([&](int s) {
+        first_two.push_back(s);
+        return first_two.size() < 2;
+    });
+    EXPECT_EQ(first_two, (std::vector<int>{SIGUSR2, SIGTERM}));
     EXPECT_EQ(drained(queue), peeked);
     EXPECT_FALSE(queue.pending());
     EXPECT_TRUE(drained(queue).empty());

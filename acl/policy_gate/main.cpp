@@ -6,10 +6,12 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <exception>
 
 #include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
 
 #include "policy_gate.hpp"
 #include "signal_handling.hpp"
@@ -29,6 +31,19 @@ void watch_signals(boost::asio::posix::stream_descriptor& wake)
                         program_signals::serve();
                         watch_signals(wake);
                     });
+}
+
+// The SIGTERM handler stamps its line with a UTC offset that it cannot look
+// up itself: a change of summer time must show within a minute.
+void refresh_clock_every_minute(boost::asio::steady_timer& timer)
+{
+    timer.expires_after(std::chrono::minutes(1));
+    timer.async_wait([&timer](boost::system::error_code const& ec) {
+        if (ec)
+            return;  // input is over
+        program_signals::refresh_clock();
+        refresh_clock_every_minute(timer);
+    });
 }
 
 }  // namespace
@@ -57,8 +72,13 @@ int main()
     // this descriptor is gone, and a pipe without a reader raises SIGPIPE.
     boost::asio::posix::stream_descriptor wake(gate.io_context(), dup(program_signals::wake_descriptor()));
     watch_signals(wake);
+    boost::asio::steady_timer clock_timer(gate.io_context());
+    refresh_clock_every_minute(clock_timer);
     gate.before_each_request(program_signals::pending(), program_signals::serve);
-    gate.on_end_of_input([&wake] { wake.cancel(); });
+    gate.on_end_of_input([&wake, &clock_timer] {
+        wake.cancel();
+        clock_timer.cancel();
+    });
 
     try {
         gate.run();
@@ -67,5 +87,5 @@ int main()
         return EXIT_FAILURE;
     }
     program_signals::serve();  // those that came with the end of input
-    return 0;
+    return 0;  // those that come from here on are logged at exit and by the handler
 }

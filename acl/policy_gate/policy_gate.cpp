@@ -1,8 +1,9 @@
 #include "policy_gate.hpp"
 
 #include <syslog.h>
-#include <unistd.h>
+#include <time.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <optional>
@@ -37,7 +38,13 @@ policy_gate::policy_gate()
         rules_store = std::make_shared<kv_store>(datastore_config("redis://127.0.0.1:6379/11"));
     } catch (std::exception const& e) {
         syslog(LOG_ERR, "Exception while policy gate initializing: %s", e.what());
-        sleep(1);  // keeps Squid from restarting a broken helper in a tight loop
+        // A full second, which keeps Squid from restarting a broken helper in
+        // a tight loop; a signal handler that runs meanwhile does not end it.
+        timespec until{};
+        clock_gettime(CLOCK_MONOTONIC, &until);
+        ++until.tv_sec;
+        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+        }
         std::exit(EXIT_FAILURE);
     }
 

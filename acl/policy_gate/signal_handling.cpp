@@ -1,5 +1,6 @@
 #include "signal_handling.hpp"
 
+#include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -7,7 +8,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 
 #include "policy_gate.hpp"
@@ -18,32 +21,39 @@
 namespace {
 
 constexpr char log_socket_path[] = "/dev/log";
+// How long the SIGTERM handler spends on the lines it still owes: after a
+// storm of signals there may be very many, and the process must end at once.
+constexpr long long owed_lines_budget_ns = 300'000'000;
 
 signal_queue received;
 
-// What the SIGTERM handler needs to write its line as syslog(3) would. The
-// main thread keeps the mask and the clock offset up to date here, where the
+// What the handler needs to write its lines as syslog(3) would. The main
+// thread keeps the mask and the clock offset up to date here, where the
 // handler may read them; the socket is the handler's alone once installed.
 char const* log_ident = "";
 int log_facility = LOG_USER;
 int log_socket = -1;
+bool log_socket_is_stream = false;
 std::atomic<int> log_mask{0xff};  // every priority until a level is set
 std::atomic<long> utc_offset{0};  // seconds east of UTC
+// Set once the main thread serves no more signals (the process is ending):
+// the handler then logs each signal itself.
+std::atomic<bool> logging_in_handler{false};
 
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<long>::is_always_lock_free &&
               decltype(g_rules_renewed_flag)::is_always_lock_free);
 
-// A fixed buffer that formats without allocating or locking.
+// A fixed buffer that formats without allocating or locking; a NUL always
+// follows the text.
 class line_buffer {
 public:
     void text(char const* s)
     {
-        while (*s && size_ < sizeof data_)
-            data_[size_++] = *s++;
+        while (*s)
+            put(*s++);
     }
 
-    // Decimal, padded on the left with pad to at least width characters.
-    void number(unsigned long value, int width = 0, char pad = ' ')
+    void number(unsigned long value)
     {
         char digits[24];
         int n = 0;
@@ -51,10 +61,19 @@ public:
             digits[n++] = static_cast<char>('0' + value % 10);
             value /= 10;
         } while (value > 0);
-        for (int i = n; i < width; ++i)
-            put(pad);
         while (n > 0)
             put(digits[--n]);
+    }
+
+    void timestamp()
+    {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        char stamp[program_signals::timestamp_size];
+        program_signals::format_timestamp(now.tv_sec, utc_offset.load(std::memory_order_relaxed), stamp);
+        for (char c : stamp)
+            put(c);
+        put(' ');
     }
 
     char const* data() const { return data_; }
@@ -63,92 +82,92 @@ public:
 private:
     void put(char c)
     {
-        if (size_ < sizeof data_)
+        if (size_ + 1 < sizeof data_)
             data_[size_++] = c;
     }
 
-    char data_[512];
+    char data_[512] = {};
     std::size_t size_ = 0;
 };
 
-// "Mmm dd hh:mm:ss " in local time, as syslog(3) stamps its lines; worked
-// out by hand because localtime_r is not async-signal-safe.
-void append_timestamp(line_buffer& line)
-{
-    static constexpr char const* months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
-                                             "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    long long const local = now.tv_sec + utc_offset.load(std::memory_order_relaxed);
-    long long days = local / 86400;
-    long long seconds = local % 86400;
-    if (seconds < 0) {
-        seconds += 86400;
-        --days;
-    }
-    // Civil date of a day count since 1970-01-01 (proleptic Gregorian).
-    long long const z = days + 719468;
-    long long const era = (z >= 0 ? z : z - 146096) / 146097;
-    long long const day_of_era = z - era * 146097;
-    long long const year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
-    long long const day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    long long const shifted_month = (5 * day_of_year + 2) / 153;  // from March
-    long long const day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
-    long long const month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
-
-    line.text(months[month - 1]);
-    line.text(" ");
-    line.number(day, 2, ' ');
-    line.text(" ");
-    line.number(seconds / 3600, 2, '0');
-    line.text(":");
-    line.number(seconds / 60 % 60, 2, '0');
-    line.text(":");
-    line.number(seconds % 60, 2, '0');
-    line.text(" ");
-}
-
+// Connects to the syslog daemon as syslog(3) does: a datagram socket, or a
+// stream socket when the daemon listens on one. Non-blocking, so that the
+// handler never waits for the daemon, not even to connect.
 int connect_log_socket()
 {
-    int const fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, log_socket_path, sizeof log_socket_path);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+    for (int type : {SOCK_DGRAM, SOCK_STREAM}) {
+        int const fd = socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0)
+            return -1;
+        if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+            log_socket_is_stream = type == SOCK_STREAM;
+            return fd;
+        }
+        int const error = errno;
         close(fd);
-        return -1;
+        if (error != EPROTOTYPE)
+            return -1;
     }
-    return fd;
+    return -1;
 }
 
-// "signal_handler signal: %d" at LOG_INFO, in syslog(3)'s own datagram
-// format, from signal context. Never waits: a full log socket loses the line.
+enum class delivery { sent, lost, no_daemon };
+
+delivery send_line(line_buffer const& line)
+{
+    if (log_socket < 0)
+        return delivery::no_daemon;
+    // On a stream the NUL that follows the text ends the line, as syslog(3)
+    // ends it.
+    std::size_t const size = line.size() + (log_socket_is_stream ? 1 : 0);
+    ssize_t const n = send(log_socket, line.data(), size, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n == static_cast<ssize_t>(size))
+        return delivery::sent;
+    if (n > 0) {
+        // Part of a line: closing ends it there, so that the next line does
+        // not run into it; that one connects anew.
+        close(log_socket);
+        log_socket = -1;
+        return delivery::lost;
+    }
+    // A full socket loses the line; anything else means the daemon is gone.
+    return errno == EAGAIN || errno == ENOBUFS ? delivery::lost : delivery::no_daemon;
+}
+
+// "signal_handler signal: %d" at LOG_INFO, in syslog(3)'s own format, from
+// signal context.
 void log_from_handler(int signal_number)
 {
     if ((log_mask.load(std::memory_order_relaxed) & LOG_MASK(LOG_INFO)) == 0)
         return;
     line_buffer line;
     line.text("<");
-    line.number(log_facility | LOG_INFO);
+    line.number(static_cast<unsigned long>(log_facility | LOG_INFO));
     line.text(">");
-    append_timestamp(line);
+    line.timestamp();
     line.text(log_ident);
     line.text("[");
-    line.number(getpid());
+    line.number(static_cast<unsigned long>(getpid()));
     line.text("]: signal_handler signal: ");
-    line.number(signal_number);
+    line.number(static_cast<unsigned long>(signal_number));
 
-    int const flags = MSG_DONTWAIT | MSG_NOSIGNAL;
-    if (log_socket >= 0 && send(log_socket, line.data(), line.size(), flags) >= 0)
+    if (send_line(line) != delivery::no_daemon)
         return;
     // The syslog daemon may have been restarted since: connect anew, once.
     if (log_socket >= 0)
         close(log_socket);
     log_socket = connect_log_socket();
-    if (log_socket >= 0)
-        send(log_socket, line.data(), line.size(), flags);
+    send_line(line);
+}
+
+long long monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
 }
 
 [[noreturn]] void end_process()
@@ -158,7 +177,15 @@ void log_from_handler(int signal_number)
     if (ending.exchange(true))
         for (;;)
             pause();
-    received.peek(log_from_handler);  // lines still owed, in arrival order
+    // Lines still owed, in arrival order, while the budget lasts; the rest
+    // are dropped.
+    long long const until = monotonic_ns() + owed_lines_budget_ns;
+    received.peek([until](int signal_number) {
+        if (monotonic_ns() >= until)
+            return false;
+        log_from_handler(signal_number);
+        return true;
+    });
     log_from_handler(SIGTERM);
     remote_store::stop_authentication_script();  // it has a process group of its own
     _exit(15);
@@ -170,15 +197,29 @@ extern "C" void on_signal(int signal_number)
         end_process();
     if (signal_number == SIGUSR2)
         g_rules_renewed_flag.store(true);
-    received.push(signal_number);
+    if (logging_in_handler.load()) {
+        int const saved_errno = errno;
+        log_from_handler(signal_number);
+        errno = saved_errno;
+    } else {
+        received.push(signal_number);
+    }
 }
 
-void refresh_utc_offset()
+// At exit, however the process ends (main returning, a failed start-up):
+// serves what is queued, then leaves the logging of every later signal to
+// the handler. The signals wait meanwhile, so that none falls in between.
+void stop_serving()
 {
-    time_t const now = time(nullptr);
-    tm local{};
-    if (localtime_r(&now, &local))
-        utc_offset.store(local.tm_gmtoff, std::memory_order_relaxed);
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGUSR1);
+    sigaddset(&signals, SIGUSR2);
+    sigset_t before;
+    pthread_sigmask(SIG_BLOCK, &signals, &before);
+    program_signals::serve();
+    logging_in_handler.store(true);
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 }  // namespace
@@ -189,8 +230,8 @@ bool install(char const* ident, int facility)
 {
     log_ident = ident;
     log_facility = facility;
-    refresh_utc_offset();
-    if (!received.open_wake_pipe())
+    refresh_clock();
+    if (!received.open_wake_pipe() || std::atexit(stop_serving) != 0)
         return false;
     log_socket = connect_log_socket();  // no syslog daemon yet: the handler tries again
     // SIGUSR1 and SIGUSR2 must not fail what they interrupt: a Redis
@@ -215,14 +256,23 @@ std::atomic<bool> const& pending()
 
 void serve()
 {
-    received.drain([](int signal_number) {
+    bool level_asked = false;
+    received.drain([&level_asked](int signal_number) {
         syslog(LOG_INFO, "signal_handler signal: %d", signal_number);
-        if (signal_number == SIGUSR1) {
-            configure_syslog();
-            log_mask.store(setlogmask(0), std::memory_order_relaxed);
-        }
+        level_asked |= signal_number == SIGUSR1;
     });
-    refresh_utc_offset();
+    if (level_asked) {
+        configure_syslog();
+        log_mask.store(setlogmask(0), std::memory_order_relaxed);
+    }
+}
+
+void refresh_clock()
+{
+    time_t const now = time(nullptr);
+    tm local{};
+    if (localtime_r(&now, &local))
+        utc_offset.store(local.tm_gmtoff, std::memory_order_relaxed);
 }
 
 }  // namespace program_signals

@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstddef>
 #include <initializer_list>
+#include <type_traits>
 
 // Signal numbers in the order they arrived, handed from a signal handler to
 // the main thread, which does the real work of each signal (logging, file
@@ -102,20 +103,31 @@ public:
     }
 
     // Calls f(signal_number) for every queued signal, in arrival order,
-    // without taking it. Async-signal-safe: for a handler that is about to
-    // end the process and still owes their log lines.
+    // without taking it; an f that returns bool stops it by returning false.
+    // Async-signal-safe: for a handler that is about to end the process and
+    // still owes their log lines.
     template <typename F>
     void peek(F&& f) const noexcept
     {
+        auto const go_on = [&f](int signal_number) {
+            if constexpr (std::is_same_v<std::invoke_result_t<F&, int>, bool>) {
+                return f(signal_number);
+            } else {
+                f(signal_number);
+                return true;
+            }
+        };
         for (std::size_t position = dequeue_position_.load(std::memory_order_relaxed);; ++position) {
             cell const& c = cells_[position % capacity];
             if (c.sequence.load(std::memory_order_acquire) != position + 1)
                 break;
-            f(c.signal_number.load(std::memory_order_relaxed));
+            if (!go_on(c.signal_number.load(std::memory_order_relaxed)))
+                return;
         }
         for (int s = 1; s < NSIG; ++s)
             for (unsigned n = overflow_[s].load(std::memory_order_relaxed); n > 0; --n)
-                f(s);
+                if (!go_on(s))
+                    return;
     }
 
 private:

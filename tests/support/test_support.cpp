@@ -119,10 +119,11 @@ syslog_record parse_syslog_datagram(std::string const& datagram)
     return r;
 }
 
-syslog_listener::syslog_listener(std::string path, keep what) : path_(std::move(path)), keep_(what)
+syslog_listener::syslog_listener(std::string path, keep what, socket_kind kind)
+    : path_(std::move(path)), keep_(what), kind_(kind)
 {
     ::unlink(path_.c_str());
-    fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    fd_ = ::socket(AF_UNIX, (kind_ == socket_kind::stream ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
     if (fd_ < 0)
         fail("socket");
     int size = 8 << 20;
@@ -133,10 +134,12 @@ syslog_listener::syslog_listener(std::string path, keep what) : path_(std::move(
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0)
         fail("bind " + path_);
     ::chmod(path_.c_str(), 0666);
+    if (kind_ == socket_kind::stream && ::listen(fd_, 64) < 0)
+        fail("listen " + path_);
     if (::pipe2(stop_pipe_, O_CLOEXEC) < 0)
         fail("pipe");
     last_arrival_ = std::chrono::steady_clock::now();
-    thread_ = std::thread([this] { receive_loop(); });
+    thread_ = std::thread([this] { kind_ == socket_kind::stream ? receive_stream_loop() : receive_loop(); });
 }
 
 syslog_listener::~syslog_listener()
@@ -166,16 +169,8 @@ void syslog_listener::receive_loop()
                 busy_ = true;
             }
             ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
-            if (n > 0) {
-                std::optional<syslog_record> record;
-                if (keep_ == keep::records)
-                    record = parse_syslog_datagram(std::string(buf.data(), static_cast<size_t>(n)));
-                std::lock_guard lock(mutex_);
-                if (record)
-                    records_.push_back(std::move(*record));
-                ++received_;
-                last_arrival_ = std::chrono::steady_clock::now();
-            }
+            if (n > 0)
+                store(std::string(buf.data(), static_cast<size_t>(n)));
             std::lock_guard lock(mutex_);
             busy_ = false;
             continue;  // drain before looking at the stop pipe
@@ -183,6 +178,65 @@ void syslog_listener::receive_loop()
         if (fds[1].revents & POLLIN)
             return;
     }
+}
+
+void syslog_listener::store(std::string const& message)
+{
+    std::optional<syslog_record> record;
+    if (keep_ == keep::records)
+        record = parse_syslog_datagram(message);
+    std::lock_guard lock(mutex_);
+    if (record)
+        records_.push_back(std::move(*record));
+    ++received_;
+    last_arrival_ = std::chrono::steady_clock::now();
+}
+
+void syslog_listener::receive_stream_loop()
+{
+    std::vector<pollfd> fds = {{fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
+    std::vector<std::string> unfinished;  // per connection, from fds[2] on
+    char buf[1 << 16];
+    while (true) {
+        if (::poll(fds.data(), fds.size(), -1) < 0) {
+            if (errno == EINTR)
+                continue;
+            break;
+        }
+        if (fds[1].revents & POLLIN)
+            break;
+        if (fds[0].revents & POLLIN) {
+            int const c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (c >= 0) {
+                fds.push_back({c, POLLIN, 0});
+                unfinished.emplace_back();
+            }
+        }
+        for (std::size_t i = 2; i < fds.size();) {
+            if (!fds[i].revents) {
+                ++i;
+                continue;
+            }
+            std::string& text = unfinished[i - 2];
+            ssize_t const n = ::recv(fds[i].fd, buf, sizeof buf, 0);
+            if (n > 0) {
+                text.append(buf, static_cast<size_t>(n));
+                for (auto end = text.find('\0'); end != std::string::npos; end = text.find('\0')) {
+                    store(text.substr(0, end));
+                    text.erase(0, end + 1);
+                }
+                ++i;
+                continue;
+            }
+            if (!text.empty())
+                store(text);
+            ::close(fds[i].fd);
+            fds.erase(fds.begin() + static_cast<std::ptrdiff_t>(i));
+            unfinished.erase(unfinished.begin() + static_cast<std::ptrdiff_t>(i - 2));
+        }
+    }
+    for (std::size_t i = 2; i < fds.size(); ++i)
+        ::close(fds[i].fd);
 }
 
 std::vector<syslog_record> syslog_listener::records() const

@@ -46,11 +46,15 @@ struct syslog_record {
 };
 
 // Owns /dev/log while it lives and records every datagram sent to it, or,
-// for long runs, only counts them.
+// for long runs, only counts them. As a stream socket (as some syslog
+// daemons listen) it takes any number of connections, each message ending
+// with a NUL byte or the end of its connection.
 class syslog_listener {
 public:
     enum class keep { records, count_only };
-    explicit syslog_listener(std::string path = "/dev/log", keep what = keep::records);
+    enum class socket_kind { datagram, stream };
+    explicit syslog_listener(std::string path = "/dev/log", keep what = keep::records,
+                             socket_kind kind = socket_kind::datagram);
     ~syslog_listener();
     syslog_listener(syslog_listener const&) = delete;
     syslog_listener& operator=(syslog_listener const&) = delete;
@@ -72,9 +76,12 @@ public:
 
 private:
     void receive_loop();
+    void receive_stream_loop();
+    void store(std::string const& message);
 
     std::string path_;
     keep keep_;
+    socket_kind kind_;
     int fd_ = -1;
     int stop_pipe_[2] = {-1, -1};
     mutable std::mutex mutex_;

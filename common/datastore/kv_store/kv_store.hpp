@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,17 +13,21 @@
 struct redisContext;
 
 // A store of string keys and values over one database of a Redis server,
-// through hiredis's blocking interface. One connection per object, opened by
-// connect() and closed by disconnect(). Only connect() throws; every command
-// reports through its result. Not thread-safe.
+// through hiredis (connect, command format, reply parser) on a non-blocking
+// socket whose waits are the store's own; each command still blocks its
+// caller until the reply. One connection per object, opened by connect()
+// and closed by disconnect(). Only connect() throws; every command reports
+// through its result. Not thread-safe.
 //
-// No wait for Redis is longer than `timeout`: a server that accepts and never
-// answers fails the step as a server that is down does. A connection that
-// failed stays failed until disconnect() and connect().
+// No wait for Redis is longer than `timeout`, however many signals come: a
+// server that accepts and never answers fails the step as a server that is
+// down does. A connection that failed stays failed until disconnect() and
+// connect().
 class kv_store : datastore<std::string, std::string> {
 public:
-    // Bounds the connect and each wait for a reply, not a whole reply: a
-    // large value takes as long as it keeps coming.
+    // Bounds the connect and each wait for a reply, counted from the start
+    // of that wait; not a whole reply: a large value takes as long as it
+    // keeps coming.
     static constexpr std::chrono::seconds timeout{2};
 
     explicit kv_store(datastore_config const& config);
@@ -57,5 +62,8 @@ private:
     std::int32_t db = 0;
     std::int32_t port = 0;
     std::string host;
-    redisContext* connection = nullptr;  // owned; null when not connected
+    struct context_deleter {
+        void operator()(redisContext* c) const noexcept;
+    };
+    std::unique_ptr<redisContext, context_deleter> connection;  // null when not connected
 };
