@@ -4,6 +4,7 @@
 #include <libipset/ipset.h>
 #include <syslog.h>
 
+#include <cerrno>
 #include <ios>
 #include <string>
 
@@ -21,17 +22,22 @@ constexpr int set_not_found = 4;  // libipset's session problem: no such set
 
 int main()
 {
+    // First of all: until the handler is in place, SIGUSR1 and SIGUSR2 end
+    // the process, and Squid starts helpers (and pkill reaches them) at any
+    // time. From here on the three signals wait for the request loop, which
+    // does their work, in arrival order, after the first load.
+    int const installed = install_signal_handler(signal_handler);
+    int const install_errno = errno;
+
     std::ios_base::sync_with_stdio(true);
     openlog("zelto-squid-external-exempt-gate", LOG_PID, LOG_LOCAL0);
-    configure_syslog();
-    syslog(LOG_INFO, "Version %s, An External Exempt Gate Service is being started.", code_version.c_str());
-
-    // From here on SIGUSR1, SIGUSR2 and SIGTERM wait for the request loop,
-    // which does their work between requests.
-    if (install_signal_handler(signal_handler) != 0) {
+    if (installed != 0) {
+        errno = install_errno;
         syslog(LOG_ERR, "Cannot install signal handler, aborting: %m");
         return 1;
     }
+    configure_syslog();
+    syslog(LOG_INFO, "Version %s, An External Exempt Gate Service is being started.", code_version.c_str());
 
     ipset_load_types();
     syslog(LOG_DEBUG, "Loaded ipset types");
