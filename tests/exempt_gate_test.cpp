@@ -783,6 +783,57 @@ TEST_F(exempt_gate_program, signals_during_start_up_are_served_after_the_first_l
               std::vector<std::string>{"10.0.0.0/8, "});
 }
 
+// A listing larger than one syslog datagram may be is logged whole, in
+// several lines of whole members, in the order and form of one line.
+TEST_F(exempt_gate_program, a_large_set_is_listed_whole)
+{
+    write_file(settings_file, R"({"log_level":"info"})");
+    std::vector<std::string> members;
+    std::set<std::string> networks, all;
+    for (int i = 0; i < 15000; ++i) {
+        members.push_back("10." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".128/25");
+        networks.insert(members.back());
+    }
+    for (int i = 0; i < 5000; ++i)
+        members.push_back("172.16." + std::to_string(i / 250) + "." + std::to_string(1 + i % 250));
+    all.insert(members.begin(), members.end());
+    make_set(members);
+    auto p = start();
+
+    // SIGUSR2 lists both sets; a reload first lists the networks it has not
+    // emptied yet.
+    p->signal(SIGUSR2);
+    ASSERT_TRUE(wait_until_signals_taken(p->pid()));
+    p->signal(SIGUSR1);
+    EXPECT_TRUE(logged(p->pid(), "Noinspection Set refreshed successfully"));
+    p->close_stdin();
+    EXPECT_EQ(exit_status(*p), 0);
+    log.settle();
+
+    struct {
+        char const* marker;
+        std::set<std::string> const& members;
+    } const listings[] = {
+        {"Interrupt signal ( SIGUSR2 ) handled.", all},
+        {"Interrupt signal ( SIGUSR1 ) handled.", networks},
+    };
+    for (auto const& l : listings) {
+        SCOPED_TRACE(l.marker);
+        std::string expected;
+        for (auto const& m : l.members)
+            expected += m + ", ";
+        auto const lines = listing_after(p->pid(), l.marker);
+        EXPECT_GT(lines.size(), 1u);
+        std::string joined;
+        for (auto const& line : lines) {
+            EXPECT_LE(line.size(), 64u * 1024);
+            EXPECT_TRUE(line.empty() || line.ends_with(", ")) << "a member cut at " << line.substr(line.size() - 20);
+            joined += line;
+        }
+        EXPECT_EQ(joined, expected);
+    }
+}
+
 TEST_F(exempt_gate_program, empty_input_and_ipv6_members)
 {
     make_set({"2001:db8::/32", "::ffff:0:0/96", "::/1"}, "inet6");

@@ -34,8 +34,13 @@ extern bool is_exit_graceful;                // SIGTERM came: the request loop s
 int refresh_noinspection_set();
 // refresh_noinspection_set, then noinspection_set_exist unless the set is missing.
 void refresh_noinspection_set_by_signal();
-// Logs the union of both sets.
+// Logs the union of both sets, in lines short enough for one datagram each;
+// nothing when LOG_INFO is masked.
 void print_noinspection_set_by_signal();
+
+// Loads libipset's set types, makes ipset_instance and registers the
+// callbacks below on it. False, after logging why, when there is no handle.
+bool start_ipset_library();
 
 // libipset callbacks, registered with ipset_custom_printf.
 int default_print_outfn(struct ipset_session* session, void* p, const char* fmt, ...)

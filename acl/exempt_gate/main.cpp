@@ -14,12 +14,6 @@ struct ipset* ipset_instance = nullptr;
 std::string code_version = "1.0.0";
 std::string ipset_version = "7.10";
 
-namespace {
-
-constexpr int set_not_found = 4;  // libipset's session problem: no such set
-
-}  // namespace
-
 int main()
 {
     // First of all: until the handler is in place, SIGUSR1 and SIGUSR2 end
@@ -39,18 +33,10 @@ int main()
     configure_syslog();
     syslog(LOG_INFO, "Version %s, An External Exempt Gate Service is being started.", code_version.c_str());
 
-    ipset_load_types();
-    syslog(LOG_DEBUG, "Loaded ipset types");
-    ipset_instance = ipset_init();
-    if (!ipset_instance) {
-        syslog(LOG_ERR, "Cannot initialize ipset, aborting.");
+    if (!start_ipset_library())
         return 1;
-    }
-    syslog(LOG_DEBUG, "Initialized ipset library");
-    ipset_custom_printf(ipset_instance, default_custom_error, default_standard_error, default_print_outfn, nullptr);
-    syslog(LOG_DEBUG, "Registered callback functions");
 
-    if (refresh_noinspection_set() == set_not_found) {
+    if (refresh_noinspection_set() == IPSET_SESSION_PROBLEM) {
         syslog(LOG_ERR, "noinspection set not found. Create noinspection set please.");
         noinspection_set_exist = false;
     } else {
