@@ -1,10 +1,13 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libipset/ipset.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <exception>
@@ -463,6 +466,45 @@ protected:
         return p.read_line().value_or("<no answer>");
     }
 
+    // Puts lines into the helper's buffer deterministically: nobody reads
+    // the answers, so it blocks writing one while the lines read with it
+    // wait. Returns how many answers it has written or is writing.
+    static std::size_t block_with_lines_read(child_process& p, int lines)
+    {
+        ::signal(SIGPIPE, SIG_IGN);  // a failed run kills the child under the writer
+        std::thread writer([&] {
+            std::string batch;
+            for (int i = 0; i < lines; ++i)
+                batch += "1 10.1.2.3\n";
+            p.write(batch);
+        });
+        bool const blocked = p.wait_until_blocked_writing();
+        writer.join();
+        EXPECT_TRUE(blocked);
+        return p.unread_output() / (sizeof "1 ERR\n" - 1) + 1;
+    }
+
+    // The "Noinspection IPs: " lines of pid that come first after its last
+    // record with the text marker, without that prefix.
+    std::vector<std::string> listing_after(pid_t pid, std::string const& marker) const
+    {
+        std::string const prefix = "Noinspection IPs: ";
+        auto records = log.records();
+        std::erase_if(records, [pid](syslog_record const& r) { return r.pid != pid; });
+        auto const marked = std::find_if(records.rbegin(), records.rend(),
+                                         [&](syslog_record const& r) { return r.text == marker; });
+        std::vector<std::string> lines;
+        if (marked == records.rend())
+            return lines;
+        for (auto r = marked.base(); r != records.end(); ++r) {
+            if (r->text.starts_with(prefix))
+                lines.push_back(r->text.substr(prefix.size()));
+            else if (!lines.empty())
+                break;
+        }
+        return lines;
+    }
+
     syslog_listener log;
 };
 
@@ -597,32 +639,21 @@ TEST_F(exempt_gate_program, sigterm_while_idle_ends_the_loop)
 }
 
 // A signal takes effect before the next line, also when lines are already in
-// the loop's buffer. They are put there deterministically: nobody reads the
-// answers, so the helper blocks writing one while the lines read with it
-// wait; then the set changes, the signal comes, and the answers are read.
-// Every answer written before the signal (the unread ones and the one being
-// written) comes from the old set, every later one from the new set.
+// the loop's buffer: the set changes while the helper is blocked with lines
+// read, then the signal comes, and the answers are read. Every answer
+// written before the signal comes from the old set, every later one from
+// the new set.
 TEST_F(exempt_gate_program, signals_take_effect_before_lines_already_read)
 {
     write_file(settings_file, R"({"log_level":"warning"})");
-    ::signal(SIGPIPE, SIG_IGN);  // a failed run kills the child under the writer
-    constexpr int lines = 16000;     // more than the answers the output pipe holds
-    constexpr std::size_t answer_size = sizeof "1 ERR\n" - 1;
+    constexpr int lines = 16000;  // more than the answers the output pipe holds
 
     for (int signal_number : {SIGUSR1, SIGTERM}) {
         SCOPED_TRACE(signal_number);
         make_set({"10.0.0.0/8"});
         auto p = spawn();
         ASSERT_EQ(ask(*p, "0 10.1.2.3"), "0 ERR");
-        std::thread writer([&] {
-            std::string batch;
-            for (int i = 0; i < lines; ++i)
-                batch += "1 10.1.2.3\n";
-            p->write(batch);
-        });
-        ASSERT_TRUE(p->wait_until_blocked_writing());
-        writer.join();
-        std::size_t const old_answers = p->unread_output() / answer_size + 1;
+        std::size_t const old_answers = block_with_lines_read(*p, lines);
         make_set({"11.0.0.0/8"});
         p->signal(signal_number);
 
@@ -636,6 +667,172 @@ TEST_F(exempt_gate_program, signals_take_effect_before_lines_already_read)
         }
         EXPECT_EQ(p->read_all(), "");
         EXPECT_EQ(exit_status(*p), 0);
+    }
+}
+
+// Signals queued while the helper is busy are served as their order says,
+// however repeats are merged: a listing asked for after a reload shows the
+// reloaded set, and a reload asked for after a new level logs at that level.
+TEST_F(exempt_gate_program, queued_signals_keep_the_outcome_of_their_order)
+{
+    constexpr int lines = 16000;
+    struct order_case {
+        std::vector<int> signals;
+        char const* level;  // in the settings file when the signals come
+    };
+    order_case const cases[] = {
+        {{SIGUSR1, SIGUSR2, SIGUSR1}, "info"},
+        {{SIGUSR2, SIGUSR1, SIGUSR2}, "debug"},
+    };
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.level);
+        write_file(settings_file, R"({"log_level":"info"})");
+        make_set({"10.0.0.0/8"});
+        log.clear();
+        auto p = spawn();
+        ASSERT_EQ(ask(*p, "0 10.1.2.3"), "0 ERR");
+        std::size_t const old_answers = block_with_lines_read(*p, lines);
+        make_set({"11.0.0.0/8"});
+        write_file(settings_file, std::string(R"({"log_level":")") + c.level + R"("})");
+        for (int signal_number : c.signals) {
+            p->signal(signal_number);
+            ASSERT_TRUE(wait_until_signals_taken(p->pid()));
+        }
+
+        std::size_t answered = 0;
+        for (; answered < old_answers; ++answered)
+            ASSERT_EQ(p->read_line(), "1 ERR") << answered;
+        for (; answered < lines; ++answered)
+            ASSERT_EQ(p->read_line(), "1 OK") << answered;
+        p->close_stdin();
+        EXPECT_EQ(exit_status(*p), 0);
+
+        log.settle();
+        EXPECT_EQ(listing_after(p->pid(), "Interrupt signal ( SIGUSR2 ) handled."),
+                  std::vector<std::string>{"11.0.0.0/8, "});
+        if (c.level == std::string("debug")) {
+            EXPECT_TRUE(logged(p->pid(), "Noinspection Single IP Set cleared."));
+        }
+    }
+}
+
+// SIGUSR2 or SIGTERM sent just before the end of input: poll may report
+// both at once, and the signal must still be served.
+TEST_F(exempt_gate_program, signals_just_before_the_end_of_input_are_served)
+{
+    write_file(settings_file, R"({"log_level":"info"})");
+    make_set({"10.0.0.0/8"});
+    struct {
+        int signal_number;
+        char const* handled;
+        char const* work;
+    } const cases[] = {
+        {SIGUSR2, "Interrupt signal ( SIGUSR2 ) handled.", "Noinspection IPs: 10.0.0.0/8, "},
+        {SIGTERM, "Interrupt signal ( SIGTERM ) handled.", "Exit Gracefully"},
+    };
+    for (auto const& c : cases)
+        for (int run = 0; run < 10; ++run) {
+            SCOPED_TRACE(std::string(c.handled) + " run " + std::to_string(run));
+            auto p = start();
+            p->signal(c.signal_number);
+            p->close_stdin();
+            EXPECT_EQ(exit_status(*p), 0);
+            EXPECT_TRUE(logged(p->pid(), c.handled));
+            EXPECT_TRUE(logged(p->pid(), c.work));
+        }
+}
+
+// Signals that come during the start-up wait for the first load and are
+// then served in arrival order. The helper is held early in its start-up
+// deterministically: its settings file is a FIFO that the test writes late.
+TEST_F(exempt_gate_program, signals_during_start_up_are_served_after_the_first_load)
+{
+    make_set({"10.0.0.0/8"});
+    ASSERT_EQ(::unlink(settings_file), 0);
+    ASSERT_EQ(::mkfifo(settings_file, 0600), 0);
+    auto p = spawn();
+    int settings = -1;
+    // Opening the writing end succeeds once the helper waits on the reading end.
+    bool const waiting = eventually([&] {
+        settings = ::open(settings_file, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        return settings >= 0;
+    });
+    // The helper holds the FIFO; from here on the path names a plain file,
+    // for SIGUSR2 and for the tests that follow.
+    std::string const level = R"({"log_level":"info"})";
+    write_file("/etc/zelto/settings.new", level);
+    ASSERT_EQ(::rename("/etc/zelto/settings.new", settings_file), 0);
+    ASSERT_TRUE(waiting);
+    for (int signal_number : {SIGUSR2, SIGUSR1}) {  // not the kernel's order
+        p->signal(signal_number);
+        ASSERT_TRUE(wait_until_signals_taken(p->pid()));
+    }
+    ASSERT_EQ(::write(settings, level.data(), level.size()), static_cast<ssize_t>(level.size()));
+    ::close(settings);
+
+    EXPECT_EQ(ask(*p, "1 10.1.2.3"), "1 ERR");
+    EXPECT_EQ(ask(*p, "2 11.1.2.3"), "2 OK");
+    p->close_stdin();
+    EXPECT_EQ(exit_status(*p), 0);
+    log.settle();
+    std::vector<std::string> order;
+    for (auto const& r : log.records())
+        if (r.pid == p->pid() && (r.text == "Starting reading lines" || r.text.starts_with("Interrupt signal")))
+            order.push_back(r.text);
+    EXPECT_EQ(order, (std::vector<std::string>{"Starting reading lines", "Interrupt signal ( SIGUSR2 ) handled.",
+                                               "Interrupt signal ( SIGUSR1 ) handled."}));
+    EXPECT_EQ(listing_after(p->pid(), "Interrupt signal ( SIGUSR2 ) handled."),
+              std::vector<std::string>{"10.0.0.0/8, "});
+}
+
+// A listing larger than one syslog datagram may be is logged whole, in
+// several lines of whole members, in the order and form of one line.
+TEST_F(exempt_gate_program, a_large_set_is_listed_whole)
+{
+    write_file(settings_file, R"({"log_level":"info"})");
+    std::vector<std::string> members;
+    std::set<std::string> networks, all;
+    for (int i = 0; i < 15000; ++i) {
+        members.push_back("10." + std::to_string(i / 256) + "." + std::to_string(i % 256) + ".128/25");
+        networks.insert(members.back());
+    }
+    for (int i = 0; i < 5000; ++i)
+        members.push_back("172.16." + std::to_string(i / 250) + "." + std::to_string(1 + i % 250));
+    all.insert(members.begin(), members.end());
+    make_set(members);
+    auto p = start();
+
+    // SIGUSR2 lists both sets; a reload first lists the networks it has not
+    // emptied yet.
+    p->signal(SIGUSR2);
+    ASSERT_TRUE(wait_until_signals_taken(p->pid()));
+    p->signal(SIGUSR1);
+    EXPECT_TRUE(logged(p->pid(), "Noinspection Set refreshed successfully"));
+    p->close_stdin();
+    EXPECT_EQ(exit_status(*p), 0);
+    log.settle();
+
+    struct {
+        char const* marker;
+        std::set<std::string> const& members;
+    } const listings[] = {
+        {"Interrupt signal ( SIGUSR2 ) handled.", all},
+        {"Interrupt signal ( SIGUSR1 ) handled.", networks},
+    };
+    for (auto const& l : listings) {
+        SCOPED_TRACE(l.marker);
+        std::string expected;
+        for (auto const& m : l.members)
+            expected += m + ", ";
+        auto const lines = listing_after(p->pid(), l.marker);
+        EXPECT_GT(lines.size(), 1u);
+        std::string joined;
+        for (auto const& line : lines) {
+            EXPECT_LE(line.size(), 64u * 1024);
+            EXPECT_TRUE(line.empty() || line.ends_with(", ")) << "a member cut at " << line.substr(line.size() - 20);
+            joined += line;
+        }
+        EXPECT_EQ(joined, expected);
     }
 }
 

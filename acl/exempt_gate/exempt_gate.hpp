@@ -34,8 +34,13 @@ extern bool is_exit_graceful;                // SIGTERM came: the request loop s
 int refresh_noinspection_set();
 // refresh_noinspection_set, then noinspection_set_exist unless the set is missing.
 void refresh_noinspection_set_by_signal();
-// Logs the union of both sets.
+// Logs the union of both sets, in lines short enough for one datagram each;
+// nothing when LOG_INFO is masked.
 void print_noinspection_set_by_signal();
+
+// Loads libipset's set types, makes ipset_instance and registers the
+// callbacks below on it. False, after logging why, when there is no handle.
+bool start_ipset_library();
 
 // libipset callbacks, registered with ipset_custom_printf.
 int default_print_outfn(struct ipset_session* session, void* p, const char* fmt, ...)
@@ -51,10 +56,14 @@ void exit_graceful();
 
 // Catches SIGUSR1, SIGUSR2 and SIGTERM; the request loop hands each to
 // handler, in arrival order, before it answers the next line and while it
-// waits for input. 0, or -1 with errno set.
+// waits for input. Logs nothing, so it can come first in main. 0, or -1
+// with errno set.
 int install_signal_handler(void (*handler)(int));
 
 // Answers request lines from standard input until it ends or SIGTERM comes.
+// Signals that came before it returns are served; with the handler above
+// installed, it returns with the three signals blocked, as nothing would
+// serve them any more.
 void handle_lines_from_stdin();
 // Writes the answer for one checked request: returns 0 for ERR, 1 for BH, 2 for OK.
 int check_ssl_inspection(char* channel_id, char* client);

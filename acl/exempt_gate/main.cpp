@@ -4,6 +4,7 @@
 #include <libipset/ipset.h>
 #include <syslog.h>
 
+#include <cerrno>
 #include <ios>
 #include <string>
 
@@ -13,38 +14,29 @@ struct ipset* ipset_instance = nullptr;
 std::string code_version = "1.0.0";
 std::string ipset_version = "7.10";
 
-namespace {
-
-constexpr int set_not_found = 4;  // libipset's session problem: no such set
-
-}  // namespace
-
 int main()
 {
+    // First of all: until the handler is in place, SIGUSR1 and SIGUSR2 end
+    // the process, and Squid starts helpers (and pkill reaches them) at any
+    // time. From here on the three signals wait for the request loop, which
+    // does their work, in arrival order, after the first load.
+    int const installed = install_signal_handler(signal_handler);
+    int const install_errno = errno;
+
     std::ios_base::sync_with_stdio(true);
     openlog("zelto-squid-external-exempt-gate", LOG_PID, LOG_LOCAL0);
-    configure_syslog();
-    syslog(LOG_INFO, "Version %s, An External Exempt Gate Service is being started.", code_version.c_str());
-
-    // From here on SIGUSR1, SIGUSR2 and SIGTERM wait for the request loop,
-    // which does their work between requests.
-    if (install_signal_handler(signal_handler) != 0) {
+    if (installed != 0) {
+        errno = install_errno;
         syslog(LOG_ERR, "Cannot install signal handler, aborting: %m");
         return 1;
     }
+    configure_syslog();
+    syslog(LOG_INFO, "Version %s, An External Exempt Gate Service is being started.", code_version.c_str());
 
-    ipset_load_types();
-    syslog(LOG_DEBUG, "Loaded ipset types");
-    ipset_instance = ipset_init();
-    if (!ipset_instance) {
-        syslog(LOG_ERR, "Cannot initialize ipset, aborting.");
+    if (!start_ipset_library())
         return 1;
-    }
-    syslog(LOG_DEBUG, "Initialized ipset library");
-    ipset_custom_printf(ipset_instance, default_custom_error, default_standard_error, default_print_outfn, nullptr);
-    syslog(LOG_DEBUG, "Registered callback functions");
 
-    if (refresh_noinspection_set() == set_not_found) {
+    if (refresh_noinspection_set() == IPSET_SESSION_PROBLEM) {
         syslog(LOG_ERR, "noinspection set not found. Create noinspection set please.");
         noinspection_set_exist = false;
     } else {

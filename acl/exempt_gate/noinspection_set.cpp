@@ -6,11 +6,14 @@
 #include <signal.h>
 #include <syslog.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+
+#include <boost/iterator/function_output_iterator.hpp>
 
 #include "exempt_gate.hpp"
 #include "noinspection_internal.hpp"
@@ -26,8 +29,10 @@ namespace {
 
 constexpr char set_name[] = "noinspection";
 constexpr std::size_t header_lines = 8;  // Name .. Members
-constexpr int session_problem = 4;       // libipset's IPSET_SESSION_PROBLEM
-constexpr int parameter_problem = 2;
+// A syslog line travels as one datagram, which may not exceed the sender's
+// socket buffer (about 208 KiB by default): a longer listing is logged in
+// lines of at most this many bytes of members.
+constexpr std::size_t max_listing_text = 60 * 1024;
 
 std::string listing;  // pieces of the list command in progress
 cidr_index prepared_index;
@@ -61,17 +66,8 @@ void reload_ipset_library()
     syslog(LOG_DEBUG, "Reloading ipset library.");
     if (ipset_instance)
         ipset_fini(ipset_instance);
-    ipset_load_types();
-    syslog(LOG_DEBUG, "Loaded ipset types");
-    ipset_instance = ipset_init();
-    if (!ipset_instance) {
-        syslog(LOG_ERR, "Cannot initialize ipset, aborting.");
+    if (!start_ipset_library())
         std::exit(1);
-    }
-    syslog(LOG_DEBUG, "Initialized ipset library");
-    ipset_custom_printf(ipset_instance, default_custom_error, default_standard_error, default_print_outfn,
-                        nullptr);
-    syslog(LOG_DEBUG, "Registered callback functions");
 }
 
 // The status that the standard-error callback makes of libipset's report.
@@ -81,7 +77,54 @@ int failure_status(char const* step, int rc)
     return default_standard_error(ipset_instance, nullptr);
 }
 
+// Logs "Noinspection IPs: " lines that together list the members given, in
+// that order, each followed by ", ". One line while they fit in it.
+class listing_lines {
+public:
+    void add(std::string const& member)
+    {
+        if (!text_.empty() && text_.size() + member.size() + 2 > max_listing_text)
+            log();
+        text_ += member;
+        text_ += ", ";
+    }
+
+    // The last line; an empty listing is one line too.
+    void finish()
+    {
+        if (!text_.empty() || !logged_)
+            log();
+    }
+
+private:
+    void log()
+    {
+        syslog(LOG_INFO, "Noinspection IPs: %s", text_.c_str());
+        text_.clear();
+        logged_ = true;
+    }
+
+    std::string text_;
+    bool logged_ = false;
+};
+
 }  // namespace
+
+bool start_ipset_library()
+{
+    ipset_load_types();
+    syslog(LOG_DEBUG, "Loaded ipset types");
+    ipset_instance = ipset_init();
+    if (!ipset_instance) {
+        syslog(LOG_ERR, "Cannot initialize ipset, aborting.");
+        return false;
+    }
+    syslog(LOG_DEBUG, "Initialized ipset library");
+    ipset_custom_printf(ipset_instance, default_custom_error, default_standard_error, default_print_outfn,
+                        nullptr);
+    syslog(LOG_DEBUG, "Registered callback functions");
+    return true;
+}
 
 cidr_index const& noinspection_cidr_index()
 {
@@ -137,7 +180,7 @@ int default_custom_error(struct ipset* ipset, void*, int status, const char* msg
         std::string text = vformat(msg, args);
         va_end(args);
         syslog(LOG_ERR, "ipset v%s: %s", ipset_version.c_str(), text.c_str());
-        if (status == parameter_problem)
+        if (status == IPSET_PARAMETER_PROBLEM)
             syslog(LOG_ERR, "Try `ipset help' for more information.\n");
     }
     if (session)
@@ -160,7 +203,7 @@ int default_standard_error(struct ipset* ipset, void* p)
         ipset_session_report_reset(session);
         return -1;
     case IPSET_ERROR:
-        return default_custom_error(ipset, p, session_problem, "%s", ipset_session_report_msg(session));
+        return default_custom_error(ipset, p, IPSET_SESSION_PROBLEM, "%s", ipset_session_report_msg(session));
     default:
         ipset_session_report_reset(session);
         return -1;
@@ -209,7 +252,7 @@ int refresh_noinspection_set()
 
 void refresh_noinspection_set_by_signal()
 {
-    if (refresh_noinspection_set() == session_problem) {
+    if (refresh_noinspection_set() == IPSET_SESSION_PROBLEM) {
         syslog(LOG_ERR, "noinspection set not found. Create noinspection set please.");
         noinspection_set_exist = false;
     } else {
@@ -221,14 +264,15 @@ void refresh_noinspection_set_by_signal()
 void print_noinspection_set_by_signal()
 {
     std::lock_guard print(noinspection_print_mutex);
-    std::set<std::string> all = noinspection_single_ipset;
-    all.insert(noinspection_cidr_ipset.begin(), noinspection_cidr_ipset.end());
-    std::string text;
-    for (auto const& member : all) {
-        text += member;
-        text += ", ";
-    }
-    syslog(LOG_INFO, "Noinspection IPs: %s", text.c_str());
+    if ((setlogmask(0) & LOG_MASK(LOG_INFO)) == 0)
+        return;  // the lines would be dropped: a large set is not worth walking
+    // The union in byte order, merged from the two ordered sets as it is
+    // logged, not copied: a member of both is listed once.
+    listing_lines lines;
+    std::set_union(noinspection_single_ipset.begin(), noinspection_single_ipset.end(),
+                   noinspection_cidr_ipset.begin(), noinspection_cidr_ipset.end(),
+                   boost::make_function_output_iterator([&lines](std::string const& member) { lines.add(member); }));
+    lines.finish();
 }
 
 void exit_graceful()

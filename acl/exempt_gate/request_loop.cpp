@@ -1,7 +1,8 @@
 // The request loop: Squid's lines from standard input, one answer per line on
 // standard output. The signal handler only queues its signal and wakes the
 // loop through a pipe; the loop does the work of the queued signals on this
-// thread before it answers the next line, and while it waits for input.
+// thread before it answers the next line, while it waits for input, and
+// before it returns.
 
 #include <arpa/inet.h>
 #include <errno.h>
@@ -34,22 +35,50 @@ extern "C" void queue_signal(int signal_number)
     received.push(signal_number);
 }
 
-// Does the work of the signals queued since the last time, each signal once,
-// in the order of its last arrival: as the kernel keeps one of a signal that
-// is pending, one reload answers every SIGUSR1 that came before it. So a
-// stream of signals faster than the work slows the answers down to one line
-// per round of work, but never stops them.
+// Does the work of the signals queued since the last time, in arrival
+// order, with the outcome of doing it for each of them. The whole round is
+// served after its last signal came, so a signal of a kind already served in
+// it is skipped: that reload, level or exit already answers it. Except a
+// SIGUSR2 that came after the reload: its listing must show the reloaded
+// sets. So a storm of signals costs at most one reload and two listings per
+// round, and a stream faster than the work slows the answers down but never
+// stops them.
 void dispatch_signals()
 {
     static std::vector<int> signals;
     signals.clear();
     received.drain([](int signal_number) { signals.push_back(signal_number); });
-    std::size_t last[NSIG] = {};
-    for (std::size_t i = 0; i < signals.size(); ++i)
-        last[signals[i]] = i;
-    for (std::size_t i = 0; i < signals.size(); ++i)
-        if (last[signals[i]] == i)
-            signal_work(signals[i]);
+    bool served[NSIG] = {};
+    bool reloaded_since_listing = false;
+    for (int signal_number : signals) {
+        if (signal_number <= 0 || signal_number >= NSIG)
+            continue;
+        bool const listing_behind = signal_number == SIGUSR2 && reloaded_since_listing;
+        if (served[signal_number] && !listing_behind)
+            continue;
+        served[signal_number] = true;
+        if (signal_number == SIGUSR1)
+            reloaded_since_listing = true;
+        else if (signal_number == SIGUSR2)
+            reloaded_since_listing = false;
+        signal_work(signal_number);
+    }
+}
+
+// The loop is over: the signals that came until now are still served, with
+// the same work as at any other time. Later ones stay blocked and pending
+// until the process ends, as nothing would serve them.
+void serve_last_signals()
+{
+    if (!signal_work)
+        return;
+    sigset_t caught;
+    sigemptyset(&caught);
+    for (int signal_number : {SIGUSR1, SIGUSR2, SIGTERM})
+        sigaddset(&caught, signal_number);
+    ::sigprocmask(SIG_BLOCK, &caught, nullptr);
+    if (received.pending())
+        dispatch_signals();
 }
 
 bool is_whitespace(char c)
@@ -299,6 +328,7 @@ void handle_lines_from_stdin()
         answer_line(line);
         std::fflush(stdout);
     }
+    serve_last_signals();
 }
 
 int check_ssl_inspection(char* channel_id, char* client)
