@@ -2,9 +2,11 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -153,10 +155,10 @@ private:
     std::string leading_fields() const
     {
         auto const data = buffer.data();
-        std::string text(boost::asio::buffers_begin(data), boost::asio::buffers_end(data));
-        auto const blank = text.rfind(' ');
-        text.resize(blank == std::string::npos ? 0 : blank + 1);
-        return text;
+        auto const begin = boost::asio::buffers_begin(data);
+        auto const last_blank = std::find(std::make_reverse_iterator(boost::asio::buffers_end(data)),
+                                          std::make_reverse_iterator(begin), ' ');
+        return std::string(begin, last_blank.base());  // empty without a blank
     }
 
     void handle_request(Input const& record, callback_type const& handler)

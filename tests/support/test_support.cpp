@@ -598,6 +598,24 @@ int signal_storm::stop()
     return sent_;
 }
 
+bool wait_until_signals_taken(pid_t pid, std::chrono::milliseconds timeout)
+{
+    // "SigPnd:" (sent to the thread) and "ShdPnd:" (sent to the process) in
+    // /proc/PID/status are hexadecimal masks.
+    auto none_pending = [pid] {
+        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+        int masks = 0;
+        for (std::string line; std::getline(status, line);)
+            if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:")) {
+                if (std::strtoull(line.c_str() + 7, nullptr, 16) != 0)
+                    return false;
+                ++masks;
+            }
+        return masks == 2;
+    };
+    return eventually(none_pending, timeout);
+}
+
 redis_client::redis_client(int port, int db)
 {
     c_ = redisConnect("127.0.0.1", port);
@@ -658,28 +676,6 @@ std::optional<std::string> redis_client::command(std::vector<std::string> const&
 void redis_client::flushall()
 {
     command({"FLUSHALL"});
-}
-
-}  // namespace testing_support
-
-namespace testing_support {
-
-bool wait_until_signals_taken(pid_t pid, std::chrono::milliseconds timeout)
-{
-    // "SigPnd:" (sent to the thread) and "ShdPnd:" (sent to the process) in
-    // /proc/PID/status are hexadecimal masks.
-    auto none_pending = [pid] {
-        std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-        int masks = 0;
-        for (std::string line; std::getline(status, line);)
-            if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:")) {
-                if (std::strtoull(line.c_str() + 7, nullptr, 16) != 0)
-                    return false;
-                ++masks;
-            }
-        return masks == 2;
-    };
-    return eventually(none_pending, timeout);
 }
 
 }  // namespace testing_support

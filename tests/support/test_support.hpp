@@ -157,6 +157,12 @@ private:
     std::thread thread_;
 };
 
+// Waits until no signal sent to pid is pending any more: each has reached its
+// handler (or its default action). Send the next signal only then when the
+// order matters: the kernel hands several pending signals over by number, not
+// in the order they were sent. False if they did not go in time.
+bool wait_until_signals_taken(pid_t pid, std::chrono::milliseconds timeout = 5s);
+
 // A blocking Redis connection for test set-up and checks.
 class redis_client {
 public:
@@ -199,15 +205,5 @@ private:
 
 // Path of a program built next to the tests (set by CMake).
 std::string build_path(std::string const& relative);
-
-}  // namespace testing_support
-
-namespace testing_support {
-
-// Waits until no signal sent to pid is pending any more: each has reached its
-// handler (or its default action). Send the next signal only then when the
-// order matters: the kernel hands several pending signals over by number, not
-// in the order they were sent. False if they did not go in time.
-bool wait_until_signals_taken(pid_t pid, std::chrono::milliseconds timeout = 5s);
 
 }  // namespace testing_support

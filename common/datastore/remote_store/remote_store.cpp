@@ -154,10 +154,9 @@ std::string lower_case_scheme(boost::urls::url const& url)
 }
 
 // Any other scheme would carry the token in clear text to who knows where.
-bool is_supported_scheme(boost::urls::url const& url)
+bool is_supported_scheme(std::string const& lower_case)
 {
-    std::string const scheme = lower_case_scheme(url);
-    return scheme == "https" || scheme == "http";
+    return lower_case == "https" || lower_case == "http";
 }
 
 std::string unsupported_scheme_message(std::string_view endpoint)
@@ -385,7 +384,7 @@ std::optional<std::pair<unsigned int, std::string>> remote_store::request_respon
     boost::urls::url url = boost::urls::parse_uri_reference(endpoint).value();
     // Told here, where the endpoint is known as configured: make_request
     // only sees it with the request's path and query.
-    if (!is_supported_scheme(url)) {
+    if (!is_supported_scheme(lower_case_scheme(url))) {
         exchange_failure_ = unsupported_scheme_message(endpoint);
         syslog(LOG_ERR, "%s", exchange_failure_.c_str());
         return std::nullopt;
@@ -419,12 +418,13 @@ std::pair<unsigned int, std::string> remote_store::make_request(boost::urls::url
                                                                 boost::beast::http::verb verb)
 {
     exchange_failure_.clear();
-    if (!is_supported_scheme(url)) {
+    std::string const scheme = lower_case_scheme(url);
+    if (!is_supported_scheme(scheme)) {
         exchange_failure_ = unsupported_scheme_message(url.buffer());
         syslog(LOG_ERR, "%s", exchange_failure_.c_str());
         return {0, ""};
     }
-    bool const https = lower_case_scheme(url) == "https";
+    bool const https = scheme == "https";
     if (has_control_character(token)) {
         exchange_failure_ = "The authentication token holds a control character; request not sent";
         syslog(LOG_ERR, "%s", exchange_failure_.c_str());
