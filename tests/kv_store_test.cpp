@@ -381,6 +381,13 @@ TEST_F(kv_store_test, waits_outlast_signals_and_slow_replies_but_not_their_bound
         EXPECT_EQ(connect_error(*make("redis://127.0.0.1:6393/1")), "Redis database not selected. DB:1");
         EXPECT_EQ(connected("redis://127.0.0.1:6393")->get("k"), "FAILURE");
         EXPECT_LT(std::chrono::steady_clock::now() - began, 5 * kv_store::timeout);  // two waits
+
+        // A command larger than the socket buffers, to a peer that never
+        // reads: the wait to write it fails the same way.
+        auto const writer = connected("redis://127.0.0.1:6393");
+        auto const writing = std::chrono::steady_clock::now();
+        EXPECT_FALSE(writer->set("big", std::string(40 << 20, 'v')));
+        EXPECT_LT(std::chrono::steady_clock::now() - writing, 5 * kv_store::timeout);
     }
     server.join();
     for (int fd : {fillers[0], fillers[1], black_hole, redis_stand_in})

@@ -7,8 +7,10 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <exception>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -1313,6 +1315,33 @@ TEST_F(policy_gate_category_test, a_silent_cloud_is_waited_for_once_per_request)
     cloud->push(news_answer());
     EXPECT_EQ(ask(*gate, "2 10.0.12.2 - 10.1.0.1 quiet.test 2"), "2 OK message=23");
     EXPECT_EQ(cloud->requests().size(), 2u);
+}
+
+// Only the main thread takes the helper's signals: the resolver's thread,
+// which lives through a cloud exchange, blocks them from its start.
+TEST_F(policy_gate_category_test, only_the_main_thread_takes_signals_during_a_cloud_exchange)
+{
+    auto gate = start();
+    cloud->push(response::of(response::kind::no_answer));
+    gate->write("1 10.0.12.1 - 10.1.0.1 quiet.test 1\n");
+    ASSERT_TRUE(cloud->wait_for_requests(1));
+    std::string const main_thread = std::to_string(gate->pid());
+    int others = 0;
+    for (auto const& task : std::filesystem::directory_iterator("/proc/" + main_thread + "/task")) {
+        if (task.path().filename() == main_thread)
+            continue;
+        std::ifstream status(task.path() / "status");
+        for (std::string line; std::getline(status, line);) {
+            if (!starts_with(line, "SigBlk:"))
+                continue;
+            ++others;
+            unsigned long long const blocked = std::strtoull(line.c_str() + 7, nullptr, 16);
+            for (int signal : {SIGUSR1, SIGUSR2, SIGTERM})
+                EXPECT_NE(blocked & (1ULL << (signal - 1)), 0u) << "thread " << task.path().filename() << ", signal " << signal;
+        }
+    }
+    EXPECT_GE(others, 1) << "no resolver thread seen";
+    EXPECT_EQ(gate->read_line(30s), "1 ERR message=22");
 }
 
 // A category cache that cannot be reconnected is waited for once per

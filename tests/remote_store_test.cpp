@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -9,6 +11,7 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <memory>
 #include <optional>
 #include <string>
@@ -25,6 +28,29 @@ using namespace testing_support;
 using cloud_test::cloud_server;
 using cloud_test::response;
 using kind = cloud_test::response::kind;
+
+// The child that runs the authentication script calls execve from
+// libremote_store, which finds this one first: while probe_path is set it
+// notes there, in the child, whether SIGUSR1, SIGUSR2 and SIGTERM still have
+// a handler ("H") or their default action ("D"), then goes on.
+namespace execve_probe {
+char const* path = nullptr;
+}
+
+extern "C" int execve(char const* file, char* const argv[], char* const envp[])
+{
+    if (char const* const probe = execve_probe::path) {
+        int const fd = open(probe, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        for (int signal_number : {SIGUSR1, SIGUSR2, SIGTERM}) {
+            struct sigaction action = {};
+            sigaction(signal_number, nullptr, &action);
+            char const mark = action.sa_handler == SIG_DFL ? 'D' : 'H';
+            [[maybe_unused]] ssize_t const n = write(fd, &mark, 1);
+        }
+        close(fd);
+    }
+    return static_cast<int>(syscall(SYS_execve, file, argv, envp));
+}
 
 namespace {
 
@@ -368,6 +394,31 @@ TEST_F(remote_store_test, the_script_runs_once_when_redis_holds_no_token)
         ASSERT_TRUE(server->wait_for_requests(1)) << c.name;
         EXPECT_EQ(server->requests()[0].field("Authorization"), c.result ? "Bearer fresh" : "Bearer old") << c.name;
     }
+}
+
+// Nothing of the caller's signal handling runs in the script's child: a
+// signal meant for the helper that reaches it before exec (pkill finds it
+// by the helper's name until then) takes its default action there.
+TEST_F(remote_store_test, the_script_starts_without_the_callers_signal_handlers)
+{
+    int const caught[] = {SIGUSR1, SIGUSR2, SIGTERM};
+    struct sigaction handler = {};
+    handler.sa_handler = +[](int) {};
+    struct sigaction before[std::size(caught)];
+    for (std::size_t i = 0; i < std::size(caught); ++i)
+        sigaction(caught[i], &handler, &before[i]);
+    std::string const probe = "/tmp/execve-probe";
+    std::filesystem::remove(probe);
+    set_endpoint_document(redis_document("http://cloud.test"));
+    write_script("exit 0");
+
+    execve_probe::path = probe.c_str();
+    EXPECT_FALSE(make_store()->get_auth_token());
+    execve_probe::path = nullptr;
+    for (std::size_t i = 0; i < std::size(caught); ++i)
+        sigaction(caught[i], &before[i], nullptr);
+    EXPECT_TRUE(script_ran());
+    EXPECT_EQ(read_file(probe), "DDD");
 }
 
 // A script that never ends is stopped at its time limit, together with what

@@ -1,5 +1,6 @@
 // The hand-over of signals from handlers to the main thread: order, a full
-// queue, and handlers on several threads at once.
+// queue, a handler that peeks in the middle of a drain, and pushes from
+// several threads at once.
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -56,8 +57,37 @@ TEST(signal_queue, hands_out_signals_in_arrival_order_and_never_loses_one)
     EXPECT_EQ(drained(queue), std::vector<int>{SIGUSR1});
 }
 
-// A process-directed signal goes to any thread that does not block it, so
-// handlers may push from several threads while the main thread drains.
+// A SIGTERM handler may interrupt a drain anywhere and peek for the lines
+// still owed: it finds the signal being handled and every later one, queued
+// or counted.
+TEST(signal_queue, a_peek_during_a_drain_finds_every_signal_not_yet_handled)
+{
+    signal_queue queue;
+    std::vector<int> sent;
+    for (std::size_t i = 0; i < signal_queue::capacity + 6; ++i)
+        sent.push_back(i % 3 == 0 ? SIGUSR1 : SIGUSR2);
+    for (int s : sent)
+        queue.push(s);
+
+    std::vector<int> handled;
+    queue.drain([&](int s) {
+        std::vector<int> seen;
+        queue.peek([&](int p) { seen.push_back(p); });
+        ASSERT_FALSE(seen.empty()) << "while handling signal " << handled.size();
+        EXPECT_EQ(seen.front(), s) << "while handling signal " << handled.size();
+        for (int kind : {SIGUSR1, SIGUSR2})
+            EXPECT_EQ(std::count(seen.begin(), seen.end(), kind) + std::count(handled.begin(), handled.end(), kind),
+                      std::count(sent.begin(), sent.end(), kind))
+                << "while handling signal " << handled.size();
+        handled.push_back(s);
+    });
+    EXPECT_EQ(handled.size(), sent.size());
+    std::vector<int> left;
+    queue.peek([&](int p) { left.push_back(p); });
+    EXPECT_TRUE(left.empty());
+}
+
+// Pushes from several threads while the main thread drains lose nothing.
 TEST(signal_queue, pushes_from_several_threads_while_draining)
 {
     signal_queue queue;

@@ -1,5 +1,6 @@
 #include "signal_handling.hpp"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -8,6 +9,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdlib>
@@ -21,9 +23,16 @@
 namespace {
 
 constexpr char log_socket_path[] = "/dev/log";
-// How long the SIGTERM handler spends on the lines it still owes: after a
-// storm of signals there may be very many, and the process must end at once.
-constexpr long long owed_lines_budget_ns = 300'000'000;
+// How long the SIGTERM handler may spend writing before the process ends:
+// the lines still owed may begin until owed_lines_ns, and the rest of
+// sigterm_budget_ns is kept for its own line. After a storm of signals
+// there may be very many owed, and the process must end all the same.
+constexpr long long sigterm_budget_ns = 300'000'000;
+constexpr long long owed_lines_ns = 250'000'000;
+// How long, in all, the handler may wait for the syslog daemon for the lines
+// it writes once the main thread serves no more signals: a storm at exit
+// cannot hold the exit up by more.
+constexpr long long late_lines_wait_ns = 100'000'000;
 
 signal_queue received;
 
@@ -39,6 +48,8 @@ std::atomic<long> utc_offset{0};  // seconds east of UTC
 // Set once the main thread serves no more signals (the process is ending):
 // the handler then logs each signal itself.
 std::atomic<bool> logging_in_handler{false};
+// What is left of late_lines_wait_ns; the handler's alone.
+long long late_wait_left_ns = late_lines_wait_ns;
 
 static_assert(std::atomic<int>::is_always_lock_free && std::atomic<long>::is_always_lock_free &&
               decltype(g_rules_renewed_flag)::is_always_lock_free);
@@ -90,9 +101,16 @@ private:
     std::size_t size_ = 0;
 };
 
+long long monotonic_ns()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
+}
+
 // Connects to the syslog daemon as syslog(3) does: a datagram socket, or a
-// stream socket when the daemon listens on one. Non-blocking, so that the
-// handler never waits for the daemon, not even to connect.
+// stream socket when the daemon listens on one. Non-blocking, so that every
+// wait for the daemon is one of ours, with its own bound.
 int connect_log_socket()
 {
     sockaddr_un address{};
@@ -114,35 +132,78 @@ int connect_log_socket()
     return -1;
 }
 
+// Waits until the log socket has room, or the deadline (monotonic) has
+// passed; false then. poll(2) is async-signal-safe; a signal other than
+// ours interrupting it leaves the wait to go on.
+bool room_by(long long deadline)
+{
+    for (;;) {
+        long long const left = deadline - monotonic_ns();
+        if (left <= 0)
+            return false;
+        pollfd p{log_socket, POLLOUT, 0};
+        int const n = poll(&p, 1, static_cast<int>((left + 999'999) / 1'000'000));
+        if (n > 0)
+            return true;  // an error shows in the next send
+        if (n < 0 && errno != EINTR)
+            return false;
+    }
+}
+
+// Kernel memory was short (ENOBUFS): there is no readiness to wait for, only
+// time to let pass. False once the deadline has passed.
+bool pause_by(long long deadline)
+{
+    if (monotonic_ns() >= deadline)
+        return false;
+    timespec const pause{0, 1'000'000};
+    nanosleep(&pause, nullptr);
+    return true;
+}
+
 enum class delivery { sent, lost, no_daemon };
 
-delivery send_line(line_buffer const& line)
+// Sends the line, waiting for room while the daemon's queue is full: a line
+// may begin until begin_by, and one that began on a stream is finished until
+// end_by. A stream line cut at end_by closes the socket, so that the next
+// line does not run into it; that one connects anew.
+delivery send_line(line_buffer const& line, long long begin_by, long long end_by)
 {
     if (log_socket < 0)
         return delivery::no_daemon;
     // On a stream the NUL that follows the text ends the line, as syslog(3)
     // ends it.
     std::size_t const size = line.size() + (log_socket_is_stream ? 1 : 0);
-    ssize_t const n = send(log_socket, line.data(), size, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (n == static_cast<ssize_t>(size))
-        return delivery::sent;
-    if (n > 0) {
-        // Part of a line: closing ends it there, so that the next line does
-        // not run into it; that one connects anew.
-        close(log_socket);
-        log_socket = -1;
-        return delivery::lost;
+    std::size_t sent = 0;
+    while (sent < size) {
+        ssize_t const n = send(log_socket, line.data() + sent, size - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 && (errno == EAGAIN || errno == ENOBUFS)) {
+            long long const deadline = sent > 0 ? end_by : begin_by;
+            if (errno == EAGAIN ? room_by(deadline) : pause_by(deadline))
+                continue;
+            if (sent > 0) {
+                close(log_socket);
+                log_socket = -1;
+            }
+            return delivery::lost;
+        }
+        return delivery::no_daemon;  // the daemon is gone
     }
-    // A full socket loses the line; anything else means the daemon is gone.
-    return errno == EAGAIN || errno == ENOBUFS ? delivery::lost : delivery::no_daemon;
+    return delivery::sent;
 }
 
 // "signal_handler signal: %d" at LOG_INFO, in syslog(3)'s own format, from
-// signal context.
-void log_from_handler(int signal_number)
+// signal context, within send_line's bounds.
+delivery log_from_handler(int signal_number, long long begin_by, long long end_by)
 {
     if ((log_mask.load(std::memory_order_relaxed) & LOG_MASK(LOG_INFO)) == 0)
-        return;
+        return delivery::sent;
     line_buffer line;
     line.text("<");
     line.number(static_cast<unsigned long>(log_facility | LOG_INFO));
@@ -154,41 +215,41 @@ void log_from_handler(int signal_number)
     line.text("]: signal_handler signal: ");
     line.number(static_cast<unsigned long>(signal_number));
 
-    if (send_line(line) != delivery::no_daemon)
-        return;
+    delivery const first = send_line(line, begin_by, end_by);
+    if (first != delivery::no_daemon)
+        return first;
     // The syslog daemon may have been restarted since: connect anew, once.
     if (log_socket >= 0)
         close(log_socket);
     log_socket = connect_log_socket();
-    send_line(line);
+    return send_line(line, begin_by, end_by);
 }
 
-long long monotonic_ns()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return now.tv_sec * 1'000'000'000LL + now.tv_nsec;
-}
-
+// SIGTERM: the lines still owed, in arrival order, then its own, within its
+// budget; then the process ends. The signals are taken by the main thread
+// only and are blocked while this runs, so it runs once.
 [[noreturn]] void end_process()
 {
-    // Another thread may take a second SIGTERM meanwhile: one ending is enough.
-    static std::atomic<bool> ending{false};
-    if (ending.exchange(true))
-        for (;;)
-            pause();
-    // Lines still owed, in arrival order, while the budget lasts; the rest
-    // are dropped.
-    long long const until = monotonic_ns() + owed_lines_budget_ns;
-    received.peek([until](int signal_number) {
-        if (monotonic_ns() >= until)
-            return false;
-        log_from_handler(signal_number);
-        return true;
+    long long const began = monotonic_ns();
+    long long const owed_until = began + owed_lines_ns;
+    long long const until = began + sigterm_budget_ns;
+    received.peek([owed_until, until](int signal_number) {
+        // Out of time, or no daemon to write to: the rest are dropped.
+        return monotonic_ns() < owed_until &&
+               log_from_handler(signal_number, owed_until, until) == delivery::sent;
     });
-    log_from_handler(SIGTERM);
+    log_from_handler(SIGTERM, until, until);
     remote_store::stop_authentication_script();  // it has a process group of its own
     _exit(15);
+}
+
+// A signal that comes once the main thread serves no more: logged here,
+// waiting for the daemon only while late_lines_wait_ns lasts.
+void log_late_signal(int signal_number)
+{
+    long long const began = monotonic_ns();
+    log_from_handler(signal_number, began + late_wait_left_ns, began + late_wait_left_ns);
+    late_wait_left_ns = std::max(0LL, late_wait_left_ns - (monotonic_ns() - began));
 }
 
 extern "C" void on_signal(int signal_number)
@@ -199,7 +260,7 @@ extern "C" void on_signal(int signal_number)
         g_rules_renewed_flag.store(true);
     if (logging_in_handler.load()) {
         int const saved_errno = errno;
-        log_from_handler(signal_number);
+        log_late_signal(signal_number);
         errno = saved_errno;
     } else {
         received.push(signal_number);

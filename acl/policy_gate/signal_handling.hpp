@@ -11,11 +11,14 @@
 // rules, even one already read. SIGUSR1 and SIGUSR2 are queued in arrival
 // order for the main thread, which logs them and re-reads the log level for
 // SIGUSR1 before the next request and while it waits for input. SIGTERM
-// writes its log line, after those still owed (for at most 0.3 s), straight
-// to /dev/log and ends the process with status 15 wherever the main thread
-// is (a Redis or cloud exchange, the authentication script, a write to
-// Squid): nothing more is answered. Once the main thread serves no more
-// signals (at exit), the handler logs each one itself.
+// writes the lines still owed, then its own, straight to /dev/log, waiting
+// for room in the daemon's queue for at most 0.3 s in all, and ends the
+// process with status 15 wherever the main thread is (a Redis or cloud
+// exchange, the authentication script, a write to Squid): nothing more is
+// answered. Once the main thread serves no more signals (at exit), the
+// handler logs each one itself, waiting for the daemon for at most 0.1 s
+// over all those lines. Only the main thread takes these signals: every
+// other thread blocks them from its start.
 namespace program_signals {
 
 // Installs the handler. ident and facility are those the program gives

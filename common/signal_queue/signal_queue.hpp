@@ -15,16 +15,21 @@
 // the main thread, which does the real work of each signal (logging, file
 // reading, reloading) where that is safe.
 //
-// push() is async-signal-safe and lock-free. It may run on any thread, and in
-// handlers on two threads at once: a process-directed signal goes to any
-// thread that does not block it, and library threads (a resolver's, say) do
-// not. The handler must block the queued signals while it runs (sa_mask), so
-// that no push interrupts another on the same thread. drain() runs on the
-// main thread only; a push may interrupt it at any point.
+// push() is async-signal-safe and lock-free; it stays correct when several
+// threads push at once, though the programs let only their main thread take
+// these signals (every other thread blocks them). The handler must block the
+// queued signals while it runs (sa_mask), so that no push interrupts another.
+// drain() runs on the main thread only; a push may interrupt it at any point.
 //
 // A slot is free again once drained. A signal that finds every slot taken is
 // only counted, and handed out after the queued ones: its work is never lost,
 // only its place in the order.
+//
+// What a handler that interrupts drain() sees with peek(): every signal
+// whose handle() has not returned yet, the one being handled included, and
+// every count not yet handed out. A signal is taken off only after its
+// handle() returned, so one that is interrupted right after may be seen
+// twice; none is ever missed.
 //
 // With a wake-up pipe open, every push also makes its read end readable, for
 // a loop that waits in poll(2) or on an io_context.
@@ -94,12 +99,22 @@ public:
     void drain(Handler&& handle)
     {
         pending_.store(false, std::memory_order_seq_cst);
-        int signal_number;
-        while (pop(signal_number))
-            handle(signal_number);
+        for (;;) {
+            std::size_t const position = dequeue_position_.load(std::memory_order_relaxed);
+            cell& c = cells_[position % capacity];
+            if (c.sequence.load(std::memory_order_acquire) != position + 1)
+                break;  // empty, or the next one is still being written
+            handle(c.signal_number.load(std::memory_order_relaxed));
+            // The read position moves first: a peek between the two stores
+            // starts behind this slot instead of stopping at it.
+            dequeue_position_.store(position + 1, std::memory_order_release);
+            c.sequence.store(position + capacity, std::memory_order_release);
+        }
         for (int s = 1; s < NSIG; ++s)
-            for (unsigned n = overflow_[s].exchange(0, std::memory_order_relaxed); n > 0; --n)
+            for (unsigned n = overflow_[s].load(std::memory_order_relaxed); n > 0; --n) {
                 handle(s);
+                overflow_[s].fetch_sub(1, std::memory_order_release);
+            }
     }
 
     // Calls f(signal_number) for every queued signal, in arrival order,
@@ -131,18 +146,6 @@ public:
     }
 
 private:
-    bool pop(int& signal_number) noexcept
-    {
-        std::size_t const position = dequeue_position_.load(std::memory_order_relaxed);
-        cell& c = cells_[position % capacity];
-        if (c.sequence.load(std::memory_order_acquire) != position + 1)
-            return false;  // empty, or the next one is still being written
-        signal_number = c.signal_number.load(std::memory_order_relaxed);
-        c.sequence.store(position + capacity, std::memory_order_release);
-        dequeue_position_.store(position + 1, std::memory_order_relaxed);
-        return true;
-    }
-
     // Each slot's sequence tells whose turn it is: position for a writer,
     // position + 1 once written, position + capacity once read.
     struct cell {

@@ -8,12 +8,15 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <pthread.h>
+#include <signal.h>
 #include <syslog.h>
 
 #include <chrono>
 #include <optional>
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/async_result.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/ip/address.hpp>
 #include <boost/asio/ip/tcp.hpp>
@@ -42,6 +45,38 @@ using result = std::pair<unsigned int, std::string>;
 system_error last_openssl_error()
 {
     return system_error(error_code(static_cast<int>(ERR_get_error()), asio::error::get_ssl_category()));
+}
+
+// Blocks every signal on the calling thread while it lives.
+class signals_blocked {
+public:
+    signals_blocked()
+    {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &before_);
+    }
+    ~signals_blocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    signals_blocked(signals_blocked const&) = delete;
+    signals_blocked& operator=(signals_blocked const&) = delete;
+
+private:
+    sigset_t before_;
+};
+
+// The resolver starts a thread of its own on its first look-up, and a new
+// thread takes the signal mask of the one that starts it. Started with every
+// signal blocked, that thread never takes a signal meant for the program's
+// main thread; the caller's own signals wait only while the look-up starts.
+template <class Token>
+auto async_resolve_without_signals(tcp::resolver& resolver, std::string host, std::string service, Token&& token)
+{
+    return asio::async_initiate<Token, void(error_code, tcp::resolver::results_type)>(
+        [&resolver](auto handler, std::string const& host, std::string const& service) {
+            signals_blocked const blocked;
+            resolver.async_resolve(host, service, tcp::resolver::flags(), std::move(handler));
+        },
+        token, std::move(host), std::move(service));
 }
 
 // Host for the resolver, SNI and the certificate check: an IPv6 literal
@@ -223,8 +258,8 @@ asio::awaitable<std::optional<result>> exchange(Transport& t, boost::urls::url c
         t.prepare(host);
 
         tcp::resolver resolver(ex);
-        auto const endpoints = co_await resolver.async_resolve(host, service_of(url, Transport::service),
-                                                               tcp::resolver::flags(), use_awaitable);
+        auto const endpoints =
+            co_await async_resolve_without_signals(resolver, host, service_of(url, Transport::service), use_awaitable);
         t.tcp_layer().expires_after(limit);
         co_await t.tcp_layer().async_connect(endpoints, use_awaitable);
         t.tcp_layer().expires_after(limit);

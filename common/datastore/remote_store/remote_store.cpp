@@ -63,6 +63,18 @@ static_assert(std::atomic<pid_t>::is_always_lock_free);
         for (long fd = 3; fd < open_max; ++fd)
             close(static_cast<int>(fd));
     }
+    // The helper's handlers must not run here: a signal that comes before
+    // exec takes its default action, as it would after. Ignored ones stay
+    // ignored, as exec keeps them.
+    for (int signal_number = 1; signal_number < NSIG; ++signal_number) {
+        struct sigaction action = {};
+        if (sigaction(signal_number, nullptr, &action) == 0 && action.sa_handler != SIG_DFL &&
+            action.sa_handler != SIG_IGN) {
+            action = {};
+            action.sa_handler = SIG_DFL;
+            sigaction(signal_number, &action, nullptr);
+        }
+    }
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
