@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -183,3 +184,21 @@ inline int catch_signals(std::initializer_list<int> signals, void (*handler)(int
             return -1;
     return ::sigprocmask(SIG_UNBLOCK, &action.sa_mask, nullptr);
 }
+
+// Blocks every signal on the calling thread while it lives: no handler runs
+// in between, and a thread started meanwhile inherits the mask.
+class signals_blocked {
+public:
+    signals_blocked() noexcept
+    {
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &before_);
+    }
+    ~signals_blocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
+    signals_blocked(signals_blocked const&) = delete;
+    signals_blocked& operator=(signals_blocked const&) = delete;
+
+private:
+    sigset_t before_;
+};

@@ -8,8 +8,6 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
-#include <pthread.h>
-#include <signal.h>
 #include <syslog.h>
 
 #include <chrono>
@@ -30,6 +28,8 @@
 #include <boost/beast/http/write.hpp>
 #include <boost/beast/ssl/ssl_stream.hpp>
 
+#include "signal_queue.hpp"
+
 namespace {
 
 namespace asio = boost::asio;
@@ -46,23 +46,6 @@ system_error last_openssl_error()
 {
     return system_error(error_code(static_cast<int>(ERR_get_error()), asio::error::get_ssl_category()));
 }
-
-// Blocks every signal on the calling thread while it lives.
-class signals_blocked {
-public:
-    signals_blocked()
-    {
-        sigset_t all;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &before_);
-    }
-    ~signals_blocked() { pthread_sigmask(SIG_SETMASK, &before_, nullptr); }
-    signals_blocked(signals_blocked const&) = delete;
-    signals_blocked& operator=(signals_blocked const&) = delete;
-
-private:
-    sigset_t before_;
-};
 
 // The resolver starts a thread of its own on its first look-up, and a new
 // thread takes the signal mask of the one that starts it. Started with every

@@ -28,6 +28,8 @@
 #include <boost/json/value.hpp>
 #include <boost/url/parse.hpp>
 
+#include "signal_queue.hpp"
+
 std::string const remote_store::service_urls_file = "/etc/zelto/cloud/service_urls.json";
 std::string const remote_store::fetch_auth_token_script = "/opt/control.setvesk/library/cloud/auth.sh";
 
@@ -90,19 +92,19 @@ int run_with_time_limit(std::string const& command, std::int64_t seconds)
 {
     char const* const argv[] = {"sh", "-c", command.c_str(), nullptr};
     long const open_max = sysconf(_SC_OPEN_MAX);
-    // No signal handler runs between fork and the group being published, so
-    // stop_authentication_script cannot miss a script that has started.
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    pid_t const pid = fork();
-    if (pid == 0)
-        become_script(argv, open_max);
-    if (pid > 0) {
-        setpgid(pid, pid);  // whichever of the two runs first
-        script_group = pid;
+    pid_t pid;
+    {
+        // No signal handler runs between fork and the group being published,
+        // so stop_authentication_script cannot miss a script that has started.
+        signals_blocked const blocked;
+        pid = fork();
+        if (pid == 0)
+            become_script(argv, open_max);
+        if (pid > 0) {
+            setpgid(pid, pid);  // whichever of the two runs first
+            script_group = pid;
+        }
     }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
     if (pid < 0)
         return -1;
 
