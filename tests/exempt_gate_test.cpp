@@ -850,6 +850,12 @@ TEST_F(exempt_gate_program, empty_input_and_ipv6_members)
     p->close_stdin();
     EXPECT_EQ(exit_status(*p), 0);
     EXPECT_TRUE(logged(p->pid(), "Stopped reading lines from stdin"));
+
+    // Started with standard input closed: it is at its end, whatever the
+    // helper opens at start-up.
+    child_process closed({"/bin/sh", "-c", "exec \"$0\" <&-", build_path("acl/exempt_gate/exempt_gate")});
+    EXPECT_EQ(exit_status(closed, 10s), 0);
+    EXPECT_TRUE(logged(closed.pid(), "Stopped reading lines from stdin"));
 }
 
 // Every member of a set larger than one listing buffer is answered.

@@ -18,6 +18,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <set>
 #include <sstream>
@@ -423,16 +424,18 @@ protected:
         redis_client(6379, 11).command({"JSON.SET", "devices", ".", devices});
     }
 
-    // Started, rules loaded, logging at the settings file's level.
-    std::unique_ptr<child_process> start()
+    // Started, rules loaded, logging at the settings file's level to
+    // daemon (the fixture's listener unless a test put another in its place).
+    std::unique_ptr<child_process> start() { return start(log); }
+    std::unique_ptr<child_process> start(syslog_listener& daemon)
     {
         auto p = std::make_unique<child_process>(std::vector<std::string>{build_path("acl/policy_gate/policy_gate")});
         // Answering: it is up, its signal handling in place.
         p->write("0 10.0.0.2 - - - -\n");
         EXPECT_EQ(p->read_line(10s), "0 ERR message=21");
         p->signal(SIGUSR1);
-        EXPECT_TRUE(log.wait_for_text("signal_handler signal: 10"));
-        log.clear();
+        EXPECT_TRUE(daemon.wait_for_text("signal_handler signal: 10"));
+        daemon.clear();
         return p;
     }
 
@@ -594,16 +597,37 @@ TEST_F(policy_gate_faults, log_level_and_renewal_signals_at_random_moments)
 
 // Signals while the helper is blocked writing to a Squid that does not read:
 // they pile up, each owing its log line, and SIGTERM still ends the helper
-// within a second, its own line logged. Some hundreds owed, delivered one by
-// one, are all logged too: more than the log socket holds at once, so the
-// handler must wait for the listener to read. A storm owes more than the
-// time allows; the SIGTERM line still goes out.
+// within a second, its own line logged. Owed lines delivered one by one are
+// all logged, more than the log socket holds at once, so the handler must
+// wait for the daemon to read: 600 to a daemon that reads at once, or some
+// dozens beyond what the socket holds to a slow daemon (datagram or stream)
+// that reads nothing while the burst fills the socket and then takes a line
+// every 2 ms. The kernel reports room on a unix socket only once a quarter
+// of it is free, long after such a daemon has made room for the next line.
+// A storm owes more than the time allows; the SIGTERM line still goes out.
 TEST_F(policy_gate_faults, sigterm_after_many_signals_in_a_blocked_write)
 {
+    using kind = syslog_listener::socket_kind;
+    struct owed_case {
+        char const* name;
+        bool storm;
+        bool slow_daemon;
+        kind socket;
+    };
+    owed_case const cases[] = {
+        {"one by one", false, false, kind::datagram},
+        {"storm", true, false, kind::datagram},
+        {"slow datagram daemon", false, true, kind::datagram},
+        {"slow stream daemon", false, true, kind::stream},
+    };
     write_file(settings_file, R"({"log_level":"info"})");
-    for (bool const storm : {false, true}) {
-        SCOPED_TRACE(storm ? "storm" : "one by one");
-        auto p = start();
+    for (auto const& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::optional<syslog_listener> stream_log;  // in place of the fixture's datagram listener
+        if (c.socket == kind::stream)
+            stream_log.emplace("/dev/log", syslog_listener::keep::records, kind::stream);
+        syslog_listener& daemon = stream_log ? *stream_log : log;
+        auto p = start(daemon);
         std::thread writer([&] {
             std::string batch;
             for (int i = 0; i < 1000; ++i)
@@ -615,35 +639,63 @@ TEST_F(policy_gate_faults, sigterm_after_many_signals_in_a_blocked_write)
                 // The helper has gone.
             }
         });
-        ASSERT_TRUE(p->wait_until_blocked_writing());
+        // Ends the helper and the writer: nothing may stay joinable when a
+        // check fails.
+        auto const end = [&] {
+            if (!p->wait(0ms))
+                p->signal(SIGKILL);
+            writer.join();
+        };
+        if (!p->wait_until_blocked_writing()) {
+            end();
+            ADD_FAILURE() << "the helper never blocked writing";
+            continue;
+        }
+
+        // The handler's line as it goes out, its NUL included on a stream.
+        std::string const handler_line = "<134>Dec  9 17:43:26 zelto-squid-external-policy-gate[" +
+                                         std::to_string(p->pid()) + "]: signal_handler signal: 10";
+        std::size_t const owed =
+            c.slow_daemon ? log_socket_capacity(c.socket, handler_line.size() + (c.socket == kind::stream)) + 40
+                          : 600;
         std::map<int, std::size_t> sent;
-        if (storm) {
+        if (c.storm) {
             signal_storm storm(*p, {SIGUSR1, SIGUSR2}, 0us, 23);
             std::this_thread::sleep_for(5s);
             EXPECT_GT(storm.stop(), 1000);
         } else {
             std::mt19937 rng(31);
-            for (int i = 0; i < 600; ++i) {
+            for (std::size_t i = 0; i < owed; ++i) {
                 int const signal = rng() % 2 ? SIGUSR1 : SIGUSR2;
                 p->signal(signal);
                 ++sent[signal];
-                ASSERT_TRUE(wait_until_signals_taken(p->pid()));
+                if (!wait_until_signals_taken(p->pid())) {
+                    ADD_FAILURE() << "signal " << i << " not taken";
+                    break;
+                }
             }
         }
+
+        if (c.slow_daemon)
+            daemon.hold();
         p->signal(SIGTERM);
+        if (c.slow_daemon) {
+            std::this_thread::sleep_for(20ms);  // the burst fills the socket meanwhile
+            daemon.read_every(2ms, handler_line.size() + 1);
+        }
         auto const status = p->wait(1s);
         EXPECT_TRUE(status.has_value()) << "still running a second after SIGTERM";
-        if (!status)
-            p->signal(SIGKILL);  // frees the writer
-        else
+        if (status) {
             EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 15) << "wait status " << *status;
-        writer.join();
+        }
+        end();
 
-        EXPECT_TRUE(log.wait_for_text("signal_handler signal: 15"));
-        log.settle();
+        daemon.read_every(0us);
+        EXPECT_TRUE(daemon.wait_for_text("signal_handler signal: 15"));
+        daemon.settle();
         for (auto const& [signal, count] : sent)
-            EXPECT_EQ(log.with_text("signal_handler signal: " + std::to_string(signal)).size(), count)
-                << "signal " << signal;
+            EXPECT_EQ(daemon.with_text("signal_handler signal: " + std::to_string(signal)).size(), count)
+                << "signal " << signal << ", " << owed << " owed";
     }
 }
 

@@ -773,6 +773,11 @@ TEST_F(policy_gate_program_test, end_of_input_ends_the_helper_after_the_last_ans
     EXPECT_EQ(gate->read_all(), "1 OK\n2 OK\n");
     EXPECT_EQ(exit_status(*gate), 0);
     EXPECT_TRUE(logged(LOG_INFO, "Policy gate process started"));
+
+    // Started with standard input closed: it is at its end, whatever the
+    // helper opens at start-up.
+    child_process closed({"/bin/sh", "-c", "exec \"$0\" <&-", build_path("acl/policy_gate/policy_gate")});
+    EXPECT_EQ(exit_status(closed, 10s), 0);
 }
 
 TEST_F(policy_gate_program_test, renewal_signal_takes_effect_at_the_next_request)
@@ -894,12 +899,15 @@ TEST_F(policy_gate_program_test, sigterm_ends_the_helper_at_once_wherever_it_is)
                 // The helper has gone.
             }
         });
-        ASSERT_TRUE(gate->wait_until_blocked_writing());
+        bool const blocked = gate->wait_until_blocked_writing();
         gate->signal(SIGTERM);
         auto const status = gate->wait(1s);
+        if (!status)
+            gate->signal(SIGKILL);  // frees the writer
+        writer.join();              // ended by the closed pipe
+        EXPECT_TRUE(blocked);
         ASSERT_TRUE(status.has_value()) << "still running a second after SIGTERM";
         EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 15) << "wait status " << *status;
-        writer.join();  // ended by the closed pipe
     }
     {
         SCOPED_TRACE("in a Redis exchange that never ends");
@@ -1023,6 +1031,27 @@ TEST_F(policy_gate_program_test, start_up_fails_without_the_category_cache_or_th
     auto second = start();
     EXPECT_EQ(exit_status(*second), 1);
     EXPECT_TRUE(logged(LOG_ERR, "Exception while policy gate initializing: Unable to get endpoints"));
+}
+
+// Whichever step of the start-up runs out of descriptors (the signal
+// handling, the loop's own, the stores'), the helper ends with a failed
+// start, never by a signal.
+TEST_F(policy_gate_program_test, start_up_with_few_descriptors_fails_cleanly)
+{
+#ifdef __SANITIZE_ADDRESS__
+    // UBSan checks each dynamic type through a pipe of its own: without
+    // descriptors it reports every object as invalid and ends the helper.
+    GTEST_SKIP() << "the sanitizers need descriptors of their own";
+#endif
+    for (int port : {6379, 6378})
+        ASSERT_EQ(redis_ctl("stop", port), 0);
+    std::vector<std::unique_ptr<child_process>> gates;  // at once: each failure pauses a second
+    for (int limit = 4; limit <= 14; ++limit)
+        gates.push_back(std::make_unique<child_process>(std::vector<std::string>{
+            "/bin/sh", "-c", "ulimit -n " + std::to_string(limit) + " && exec \"$0\"",
+            build_path("acl/policy_gate/policy_gate")}));
+    for (int limit = 4; limit <= 14; ++limit)
+        EXPECT_EQ(exit_status(*gates[static_cast<std::size_t>(limit - 4)]), 1) << "descriptor limit " << limit;
 }
 
 // ---------------------------------------------------------------------------

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "exempt_gate.hpp"
+#include "standard_descriptors.hpp"
 
 struct ipset* ipset_instance = nullptr;
 std::string code_version = "1.0.0";
@@ -16,15 +17,25 @@ std::string ipset_version = "7.10";
 
 int main()
 {
+    // Before anything takes a descriptor: a closed 0, 1 or 2 would be taken
+    // by one of the helper's own.
+    bool const standard_open = open_standard_descriptors();
+    int const standard_errno = errno;
+
     // First of all: until the handler is in place, SIGUSR1 and SIGUSR2 end
     // the process, and Squid starts helpers (and pkill reaches them) at any
     // time. From here on the three signals wait for the request loop, which
     // does their work, in arrival order, after the first load.
-    int const installed = install_signal_handler(signal_handler);
+    int const installed = standard_open ? install_signal_handler(signal_handler) : -1;
     int const install_errno = errno;
 
     std::ios_base::sync_with_stdio(true);
     openlog("zelto-squid-external-exempt-gate", LOG_PID, LOG_LOCAL0);
+    if (!standard_open) {
+        errno = standard_errno;
+        syslog(LOG_ERR, "Cannot open /dev/null for a closed standard descriptor, aborting: %m");
+        return 1;
+    }
     if (installed != 0) {
         errno = install_errno;
         syslog(LOG_ERR, "Cannot install signal handler, aborting: %m");

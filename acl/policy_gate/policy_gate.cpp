@@ -37,15 +37,7 @@ policy_gate::policy_gate()
         category_store->connect();
         rules_store = std::make_shared<kv_store>(datastore_config("redis://127.0.0.1:6379/11"));
     } catch (std::exception const& e) {
-        syslog(LOG_ERR, "Exception while policy gate initializing: %s", e.what());
-        // A full second, which keeps Squid from restarting a broken helper in
-        // a tight loop; a signal handler that runs meanwhile does not end it.
-        timespec until{};
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        ++until.tv_sec;
-        while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
-        }
-        std::exit(EXIT_FAILURE);
+        start_up_failed(e.what());
     }
 
     // Without a token the helper still serves every rule but the category
@@ -58,6 +50,17 @@ policy_gate::policy_gate()
     } catch (std::exception const& e) {
         syslog(LOG_ERR, "Exception occured while authentication token getting: %s", e.what());
     }
+}
+
+void policy_gate::start_up_failed(char const* what)
+{
+    syslog(LOG_ERR, "Exception while policy gate initializing: %s", what);
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    ++until.tv_sec;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+    }
+    std::exit(EXIT_FAILURE);
 }
 
 policy_gate::policy_gate(std::shared_ptr<kv_store> category_cache, std::shared_ptr<remote_store> remote_store)

@@ -102,8 +102,15 @@ struct policy_rule {
 // rules in Redis and sends a JSON tracking record of it to syslog.
 class policy_gate : public acl_base<policy_gate_input, std::string> {
 public:
-    // Exits the process (status 1) when a store cannot be set up.
+    // Exits the process (status 1, through start_up_failed) when a store
+    // cannot be set up. Throws when the loop's own descriptors cannot be
+    // made (the framework part, built first).
     policy_gate();
+    // Ends a start-up that failed: "Exception while policy gate
+    // initializing: <what>" at LOG_ERR, then a full second's pause, which
+    // keeps Squid from restarting a broken helper in a tight loop (a signal
+    // handler that runs meanwhile does not end it), then exit status 1.
+    [[noreturn]] static void start_up_failed(char const* what);
     // For tests and fuzzing: a helper over the given category cache and
     // remote store, without configuration file, token request or rules
     // store. Its rules come from use_rules alone: a renewal fetches nothing.

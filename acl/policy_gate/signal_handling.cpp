@@ -132,22 +132,20 @@ int connect_log_socket()
     return -1;
 }
 
-// Waits until the log socket has room, or the deadline (monotonic) has
-// passed; false then. poll(2) is async-signal-safe; a signal other than
-// ours interrupting it leaves the wait to go on.
+// Waits a little for room in the log socket: until POLLOUT or for a
+// millisecond; false once the deadline (monotonic) has passed. On a unix
+// socket the kernel reports POLLOUT only once the sender's queue has fallen
+// to a quarter of its buffer, long after the daemon has taken a line and a
+// send would succeed again; so the caller tries the send after every wait,
+// POLLOUT or not. poll(2) is async-signal-safe; a signal interrupting it
+// only ends this wait sooner.
 bool room_by(long long deadline)
 {
-    for (;;) {
-        long long const left = deadline - monotonic_ns();
-        if (left <= 0)
-            return false;
-        pollfd p{log_socket, POLLOUT, 0};
-        int const n = poll(&p, 1, static_cast<int>((left + 999'999) / 1'000'000));
-        if (n > 0)
-            return true;  // an error shows in the next send
-        if (n < 0 && errno != EINTR)
-            return false;
-    }
+    if (monotonic_ns() >= deadline)
+        return false;
+    pollfd p{log_socket, POLLOUT, 0};
+    poll(&p, 1, 1);  // an error shows in the next send
+    return true;
 }
 
 // Kernel memory was short (ENOBUFS): there is no readiness to wait for, only

@@ -13,6 +13,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -157,12 +158,16 @@ void syslog_listener::receive_loop()
 {
     std::vector<char> buf(1 << 16);
     for (;;) {
+        if (!wait_turn())
+            return;
         pollfd fds[2] = {{fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR)
                 continue;
             return;
         }
+        if (held_)
+            continue;  // held while it waited: what came stays queued
         if (fds[0].revents & POLLIN) {
             {
                 std::lock_guard lock(mutex_);
@@ -197,7 +202,7 @@ void syslog_listener::receive_stream_loop()
     std::vector<pollfd> fds = {{fd_, POLLIN, 0}, {stop_pipe_[0], POLLIN, 0}};
     std::vector<std::string> unfinished;  // per connection, from fds[2] on
     char buf[1 << 16];
-    while (true) {
+    while (wait_turn()) {
         if (::poll(fds.data(), fds.size(), -1) < 0) {
             if (errno == EINTR)
                 continue;
@@ -205,6 +210,8 @@ void syslog_listener::receive_stream_loop()
         }
         if (fds[1].revents & POLLIN)
             break;
+        if (held_)
+            continue;
         if (fds[0].revents & POLLIN) {
             int const c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (c >= 0) {
@@ -218,7 +225,7 @@ void syslog_listener::receive_stream_loop()
                 continue;
             }
             std::string& text = unfinished[i - 2];
-            ssize_t const n = ::recv(fds[i].fd, buf, sizeof buf, 0);
+            ssize_t const n = ::recv(fds[i].fd, buf, std::min(sizeof buf, stream_bytes_.load()), 0);
             if (n > 0) {
                 text.append(buf, static_cast<size_t>(n));
                 for (auto end = text.find('\0'); end != std::string::npos; end = text.find('\0')) {
@@ -237,6 +244,55 @@ void syslog_listener::receive_stream_loop()
     }
     for (std::size_t i = 2; i < fds.size(); ++i)
         ::close(fds[i].fd);
+}
+
+void syslog_listener::hold()
+{
+    held_ = true;
+}
+
+void syslog_listener::read_every(std::chrono::microseconds every, std::size_t stream_bytes)
+{
+    stream_bytes_ = stream_bytes;
+    read_every_us_ = every.count();
+    held_ = false;
+}
+
+bool syslog_listener::wait_turn()
+{
+    for (;;) {
+        bool const held = held_;
+        long long const every_us = read_every_us_;
+        if (!held && every_us == 0)
+            return true;
+        long long const pause_us = held ? 1000 : every_us;
+        timespec const pause{static_cast<time_t>(pause_us / 1'000'000), static_cast<long>(pause_us % 1'000'000 * 1000)};
+        pollfd stop{stop_pipe_[0], POLLIN, 0};
+        if (::ppoll(&stop, 1, &pause, nullptr) > 0)
+            return false;
+        if (!held)
+            return true;
+    }
+}
+
+std::size_t log_socket_capacity(syslog_listener::socket_kind kind, std::size_t size)
+{
+    std::string const path = "/tmp/log-capacity-" + std::to_string(::getpid());
+    syslog_listener daemon(path, syslog_listener::keep::count_only, kind);
+    daemon.hold();
+    int const type = kind == syslog_listener::socket_kind::stream ? SOCK_STREAM : SOCK_DGRAM;
+    int const fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+    if (fd < 0 || ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) < 0)
+        fail("connect " + path);
+    std::string const message(size, 'x');
+    std::size_t held = 0;
+    while (::send(fd, message.data(), size, MSG_NOSIGNAL) == static_cast<ssize_t>(size))
+        ++held;
+    ::close(fd);
+    return held;
 }
 
 std::vector<syslog_record> syslog_listener::records() const
@@ -349,6 +405,9 @@ child_process::child_process(std::vector<std::string> argv, std::vector<std::str
             ::signal(sig, SIG_DFL);
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
+        // Nothing open but 0, 1 and 2, whatever the test's runner left open
+        // without close-on-exec: a descriptor limit counts from there.
+        ::close_range(3, ~0U, 0);
         ::execve(args[0], args.data(), envp.data());
         _exit(127);
     }

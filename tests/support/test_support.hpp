@@ -73,11 +73,19 @@ public:
     void settle(std::chrono::milliseconds quiet = 100ms) const;
     // Datagrams received, kept or not.
     std::size_t received() const;
+    // Reads as a slow daemon does: hold() stops reading (connections of a
+    // stream socket wait too); read_every(every) takes one datagram, or at
+    // most stream_bytes of a stream, per period; read_every(0us) reads freely.
+    void hold();
+    void read_every(std::chrono::microseconds every, std::size_t stream_bytes = 1 << 16);
 
 private:
     void receive_loop();
     void receive_stream_loop();
     void store(std::string const& message);
+    // Waits for the next read as hold() and read_every() say; false once
+    // the listener is going.
+    bool wait_turn();
 
     std::string path_;
     keep keep_;
@@ -89,8 +97,15 @@ private:
     std::size_t received_ = 0;
     std::chrono::steady_clock::time_point last_arrival_;
     bool busy_ = false;
+    std::atomic<bool> held_{false};
+    std::atomic<long long> read_every_us_{0};
+    std::atomic<std::size_t> stream_bytes_{1 << 16};
     std::thread thread_;
 };
+
+// How many messages of size bytes a socket of this kind holds towards a
+// listener that does not read: sent until the send would block.
+std::size_t log_socket_capacity(syslog_listener::socket_kind kind, std::size_t size);
 
 syslog_record parse_syslog_datagram(std::string const& datagram);
 
