@@ -132,30 +132,20 @@ int connect_log_socket()
     return -1;
 }
 
-// Waits a little for room in the log socket: until POLLOUT or for a
-// millisecond; false once the deadline (monotonic) has passed. On a unix
-// socket the kernel reports POLLOUT only once the sender's queue has fallen
-// to a quarter of its buffer, long after the daemon has taken a line and a
-// send would succeed again; so the caller tries the send after every wait,
-// POLLOUT or not. poll(2) is async-signal-safe; a signal interrupting it
-// only ends this wait sooner.
-bool room_by(long long deadline)
+// Lets the daemon make room before the send is tried again: a millisecond
+// at most. When its queue was full (EAGAIN), POLLOUT ends the wait sooner,
+// but only as an early wake: on a unix socket the kernel reports it once the
+// sender's queue has fallen to a quarter of its buffer, long after a send
+// would succeed again. When kernel memory was short (ENOBUFS) there is no
+// readiness to wait for, and the millisecond passes. An error on the socket
+// ends the wait and shows in the next send. poll(2) is async-signal-safe.
+// False once the deadline (monotonic) has passed.
+bool wait_to_retry(long long deadline, bool queue_full)
 {
     if (monotonic_ns() >= deadline)
         return false;
-    pollfd p{log_socket, POLLOUT, 0};
-    poll(&p, 1, 1);  // an error shows in the next send
-    return true;
-}
-
-// Kernel memory was short (ENOBUFS): there is no readiness to wait for, only
-// time to let pass. False once the deadline has passed.
-bool pause_by(long long deadline)
-{
-    if (monotonic_ns() >= deadline)
-        return false;
-    timespec const pause{0, 1'000'000};
-    nanosleep(&pause, nullptr);
+    pollfd p{log_socket, static_cast<short>(queue_full ? POLLOUT : 0), 0};
+    poll(&p, 1, 1);
     return true;
 }
 
@@ -183,7 +173,7 @@ delivery send_line(line_buffer const& line, long long begin_by, long long end_by
             continue;
         if (n < 0 && (errno == EAGAIN || errno == ENOBUFS)) {
             long long const deadline = sent > 0 ? end_by : begin_by;
-            if (errno == EAGAIN ? room_by(deadline) : pause_by(deadline))
+            if (wait_to_retry(deadline, errno == EAGAIN))
                 continue;
             if (sent > 0) {
                 close(log_socket);
