@@ -48,7 +48,8 @@ void destroy_set()
 void make_set(std::vector<std::string> const& members, std::string const& family = "inet")
 {
     destroy_set();
-    std::string script = "create noinspection hash:net family " + family + " maxelem 131072\n";
+    std::string script = "create noinspection hash:net family " + family + " maxelem " +
+                         std::to_string(std::max<std::size_t>(131072, members.size())) + "\n";
     for (auto const& m : members)
         script += "add noinspection " + m + "\n";
     write_file("/tmp/noinspection.restore", script);
@@ -885,6 +886,50 @@ TEST_F(exempt_gate_program, thousands_of_members)
         for (size_t i = begin; i < end; ++i)
             ASSERT_EQ(p->read_line().value_or("<no answer>"), std::to_string(i + 1) + " " + requests[i].second)
                 << requests[i].first;
+    }
+}
+
+// Reloads give the memory of the members they replace back to the system:
+// resident memory stays at what the first load of a large set left, and a
+// small set after the large one leaves the helper about as large as a fresh
+// helper that holds the small one.
+TEST_F(exempt_gate_program, reloads_give_the_replaced_members_memory_back)
+{
+    write_file(settings_file, R"({"log_level":"warning"})");
+    std::vector<std::string> large, small;
+    for (int i = 0; i < 100000; ++i) {
+        std::string const low = std::to_string(i >> 8 & 255) + "." + std::to_string(i & 255);
+        large.push_back(std::to_string(10 + (i >> 16)) + "." + low + ".1");
+        large.push_back(std::to_string(30 + (i >> 16)) + "." + low + ".0/24");
+    }
+    small.assign(large.begin(), large.begin() + 1000);
+    make_set(large);
+    auto p = spawn();
+    EXPECT_EQ(ask(*p, "0 10.0.0.1"), "0 ERR");
+    long const first = memory_kib(p->pid(), "VmRSS");
+    // Each reload takes one member out or puts it back, as its answer shows.
+    for (int i = 1; i <= 5; ++i) {
+        bool const out = i % 2;
+        ASSERT_EQ(run(std::string("ipset ") + (out ? "del" : "add") + " noinspection 10.0.0.1"), 0);
+        p->signal(SIGUSR1);
+        EXPECT_EQ(ask(*p, std::to_string(i) + " 10.0.0.1"), std::to_string(i) + (out ? " OK" : " ERR"));
+    }
+    long const reloaded = memory_kib(p->pid(), "VmRSS");
+    make_set(small);
+    p->signal(SIGUSR1);
+    EXPECT_EQ(ask(*p, "6 30.0.1.7"), "6 ERR");
+    long const after_small = memory_kib(p->pid(), "VmRSS");
+
+    auto fresh = spawn();
+    EXPECT_EQ(ask(*fresh, "0 30.0.1.7"), "0 ERR");
+    long const fresh_small = memory_kib(fresh->pid(), "VmRSS");
+
+    if (glibc_allocator) {
+        std::string const figures = "KiB: first load " + std::to_string(first) + "; reloaded " + std::to_string(reloaded) +
+                                    "; small after large " + std::to_string(after_small) + ", fresh " +
+                                    std::to_string(fresh_small);
+        EXPECT_LE(reloaded, first + 4 * 1024) << figures;
+        EXPECT_LE(after_small, fresh_small + 10 * 1024) << figures;
     }
 }
 

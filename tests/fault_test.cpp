@@ -427,9 +427,10 @@ protected:
     // Started, rules loaded, logging at the settings file's level to
     // daemon (the fixture's listener unless a test put another in its place).
     std::unique_ptr<child_process> start() { return start(log); }
-    std::unique_ptr<child_process> start(syslog_listener& daemon)
+    std::unique_ptr<child_process> start(syslog_listener& daemon, std::vector<std::string> environment = {})
     {
-        auto p = std::make_unique<child_process>(std::vector<std::string>{build_path("acl/policy_gate/policy_gate")});
+        auto p = std::make_unique<child_process>(std::vector<std::string>{build_path("acl/policy_gate/policy_gate")},
+                                                 std::move(environment));
         // Answering: it is up, its signal handling in place.
         p->write("0 10.0.0.2 - - - -\n");
         EXPECT_EQ(p->read_line(10s), "0 ERR message=21");
@@ -697,6 +698,32 @@ TEST_F(policy_gate_faults, sigterm_after_many_signals_in_a_blocked_write)
             EXPECT_EQ(daemon.with_text("signal_handler signal: " + std::to_string(signal)).size(), count)
                 << "signal " << signal << ", " << owed << " owed";
     }
+}
+
+// A storm of signals while the helper exits, to a syslog daemon that stops
+// reading: the handler logs them itself once the loop is over and waits for
+// the daemon 0.1 s in all, so the exit is held up by no more, however many
+// come. The helper is held at its exit for a second, after its own exit
+// handlers, so that the storm finds it there and fills its log socket.
+TEST_F(policy_gate_faults, a_storm_while_exiting_to_a_stuck_daemon_does_not_hold_the_exit)
+{
+    write_file(settings_file, R"({"log_level":"info"})");
+    auto p = start(log, exit_pause_environment(1s));
+    std::optional<int> status;
+    {
+        signal_storm storm(*p, {SIGUSR1, SIGUSR2}, 1000us, 29);
+        p->close_stdin();
+        ASSERT_TRUE(wait_for_exit_pause(p->pid()));
+        log.hold();  // only the handler writes from here on
+        status = p->wait(5s);
+        EXPECT_GT(storm.stop(), 500);
+    }
+    log.read_every(0us);
+    EXPECT_TRUE(status.has_value()) << "the exit was held up while the storm lasted";
+    if (!status)
+        status = p->wait(5s);  // the storm is over: the exit goes on
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << "wait status " << *status;
 }
 
 TEST_F(policy_gate_faults, sigterm_at_a_random_moment)

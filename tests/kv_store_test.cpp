@@ -319,6 +319,20 @@ TEST_F(kv_store_test, a_broken_connection_reports_by_results)
     store->connect();
     EXPECT_TRUE(store->set("k", "v"));
     EXPECT_EQ(store->get("k"), "v");
+
+    // A server that goes away while a command is on its way: the send fails
+    // with EPIPE, which reports by the result and raises no SIGPIPE (the
+    // policy_gate program does not ignore it, and neither does this test).
+    ::signal(SIGPIPE, SIG_DFL);
+    silent_listener server(6394);
+    auto const writer = connected("redis://127.0.0.1:6394");  // database 0: nothing is sent yet
+    std::thread going([&server] {
+        server.wait_for_connections(1);
+        std::this_thread::sleep_for(100ms);  // into the wait for room to send
+        server.hang_up();
+    });
+    EXPECT_FALSE(writer->set("big", std::string(40 << 20, 'v')));
+    going.join();
 }
 
 // A server that accepts and never answers fails each step as a server that

@@ -703,6 +703,84 @@ TEST_F(policy_gate_program_test, rules_stay_in_force_when_redis_fails_at_a_renew
     EXPECT_EQ(ask(*gate, "5 10.0.4.1 http://x.com/ 10.1.0.1 - 1"), "5 OK message=3");
 }
 
+// A rule document of devices with 50 rules each, every third rule an IP list
+// of 100 networks (some 29 KB a device). The first rule of device 172.16.0.1
+// is "any" with first_action, so that each load of it shows in an answer.
+std::string rule_document(int devices, std::string const& first_action)
+{
+    std::string doc = "{";
+    for (int d = 0; d < devices; ++d) {
+        doc += (d ? ",\"172.16." : "\"172.16.") + std::to_string(d / 250) + "." + std::to_string(d % 250 + 1) + "\":[";
+        for (int i = 0; i < 50; ++i) {
+            std::string const id = std::to_string(d * 100 + i + 1);
+            doc += i ? "," : "";
+            if (d == 0 && i == 0) {
+                doc += R"({"type":"any","action":")" + first_action + R"(","id":)" + id + "}";
+            } else if (i % 3 == 0) {
+                doc += R"({"type":"ip","match_condition":[)";
+                for (int k = 0; k < 100; ++k)
+                    doc += (k ? ",\"10." : "\"10.") + std::to_string(i) + "." + std::to_string(k) + ".0/24\"";
+                doc += R"(],"action":"deny","id":)" + id + "}";
+            } else {
+                doc += R"({"type":"website","match_condition":"www.site)" + std::to_string(i) +
+                       R"(.example.org","action":"deny","id":)" + id + "}";
+            }
+        }
+        doc += "]";
+    }
+    return doc + "}";
+}
+
+// Reloads give the memory of the rules they replace back to the system:
+// resident memory stays at what the first load of a large document left, the
+// peak of the reloads within half as much again as the first load's, and a
+// small document after the large one leaves the helper about as large as a
+// fresh helper that holds the small one. The helpers log every priority, as
+// they do until their first SIGUSR1.
+TEST_F(policy_gate_program_test, reloads_give_the_replaced_rules_memory_back)
+{
+    std::string const large[] = {rule_document(700, "deny"), rule_document(700, "allow")};
+    std::string const small = rule_document(35, "deny");
+    int channel = 0;
+    // The first request of a helper loads the rules; a renewal, the next.
+    auto const answer = [&](child_process& gate, char const* verdict) {
+        auto const c = std::to_string(++channel);
+        EXPECT_EQ(ask(gate, c + " 172.16.0.1 http://x.com/ 10.1.0.1 - 1", 60s), c + " " + verdict + " message=1");
+        log.clear();  // some 20,000 debug lines a load
+    };
+    auto const load = [&](child_process& gate, std::string const& document, char const* verdict) {
+        set_rules(document);
+        gate.signal(SIGUSR2);
+        answer(gate, verdict);
+    };
+
+    set_rules(large[0]);
+    auto gate = start();
+    answer(*gate, "OK");
+    long const first = memory_kib(gate->pid(), "VmRSS");
+    long const first_peak = memory_kib(gate->pid(), "VmHWM");
+    for (int i = 1; i <= 5; ++i)
+        load(*gate, large[i % 2], i % 2 ? "ERR" : "OK");
+    long const reloaded = memory_kib(gate->pid(), "VmRSS");
+    long const reloaded_peak = memory_kib(gate->pid(), "VmHWM");
+    load(*gate, small, "OK");
+    long const after_small = memory_kib(gate->pid(), "VmRSS");
+
+    auto fresh = start();
+    answer(*fresh, "OK");
+    long const fresh_small = memory_kib(fresh->pid(), "VmRSS");
+
+    if (glibc_allocator) {
+        std::string const figures = "KiB: first load " + std::to_string(first) + ", peak " + std::to_string(first_peak) +
+                                    "; reloaded " + std::to_string(reloaded) + ", peak " + std::to_string(reloaded_peak) +
+                                    "; small after large " + std::to_string(after_small) + ", fresh " +
+                                    std::to_string(fresh_small);
+        EXPECT_LE(reloaded, first + 8 * 1024) << figures;
+        EXPECT_LE(reloaded_peak, first_peak * 3 / 2) << figures;
+        EXPECT_LE(after_small, fresh_small + 10 * 1024) << figures;
+    }
+}
+
 TEST_F(policy_gate_program_test, broken_input_never_kills_or_stalls_the_helper)
 {
     set_rules(R"({"10.0.5.1":[{"type":"keyword","match_condition":"example*","action":"deny","id":1},
@@ -728,16 +806,6 @@ TEST_F(policy_gate_program_test, broken_input_never_kills_or_stalls_the_helper)
     EXPECT_EQ(exit_status(*gate), 0);
 }
 
-// Peak resident memory of a process, in KiB.
-long peak_rss_kib(pid_t pid)
-{
-    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
-    for (std::string line; std::getline(status, line);)
-        if (starts_with(line, "VmHWM:"))
-            return std::stol(line.substr(6));
-    return -1;
-}
-
 // A line too long to hold is answered as a failed request as soon as its
 // first bytes are in, and is never held whole: Squid would wait for ever.
 TEST_F(policy_gate_program_test, an_overlong_line_is_answered_at_once_and_never_held)
@@ -745,13 +813,13 @@ TEST_F(policy_gate_program_test, an_overlong_line_is_answered_at_once_and_never_
     set_rules(R"({"10.0.5.2":[{"type":"any","action":"deny","id":1}]})");
     auto gate = start();
     EXPECT_EQ(ask(*gate, "6 10.0.5.2 http://x.com/ 10.1.0.1 - 1"), "6 OK message=1");
-    long const peak_before = peak_rss_kib(gate->pid());
+    long const peak_before = memory_kib(gate->pid(), "VmHWM");
 
     gate->write("7 10.0.5.2 http://x.com/" + std::string(16 << 20, 'u'));
     EXPECT_EQ(gate->read_line(), "7 BH");
     gate->write(" 10.1.0.1 - 2\n8 10.0.5.2 http://x.com/ 10.1.0.1 - 3\n");
     EXPECT_EQ(gate->read_line(), "8 OK message=1");
-    EXPECT_LT(peak_rss_kib(gate->pid()) - peak_before, 8 * 1024) << "the line was held";
+    EXPECT_LT(memory_kib(gate->pid(), "VmHWM") - peak_before, 8 * 1024) << "the line was held";
 
     // The record of a failed request, with the fields that were whole.
     auto const record = record_of("");
@@ -860,6 +928,38 @@ TEST_F(policy_gate_program_test, signals_take_effect_before_requests_already_que
                     r.text == "Configured syslog loglevel as warning")
             << r.text;
     EXPECT_EQ(signal_lines(gate->pid()).front(), "10");
+
+    // Signals that come while a request is evaluated (here, a renewal that
+    // waits on a Redis that never answers) take effect before the request
+    // read with it, which the loop would take before it looks at its signals
+    // again. A burst of SIGUSR1 served together reads the settings file once.
+    write_file(log_settings, R"({"log_level": "info"})");
+    auto busy = start();  // every priority is logged until the burst is served
+    EXPECT_EQ(ask(*busy, "0 10.0.7.2 http://x.com/ 10.1.0.1 - 0"), "0 ERR message=2");
+    ASSERT_EQ(redis_ctl("stop", 6379), 0);
+    silent_listener const stuck(6379);
+    busy->signal(SIGUSR2);
+    ASSERT_TRUE(log.wait_for([pid = busy->pid()](syslog_record const& r) {
+        return r.pid == pid && r.text == "signal_handler signal: 12";
+    }));
+    log.clear();
+    busy->write("21 10.0.7.2 http://x.com/ 10.1.0.1 - 21\n22 10.0.7.2 http://x.com/ 10.1.0.1 - 22\n");
+    ASSERT_TRUE(stuck.wait_for_connections(1));
+    for (int i = 0; i < 20; ++i) {
+        busy->signal(SIGUSR1);
+        ASSERT_TRUE(wait_until_signals_taken(busy->pid()));
+    }
+    EXPECT_EQ(busy->read_line(10s), "21 ERR message=2");
+    EXPECT_EQ(busy->read_line(), "22 ERR message=2");
+    EXPECT_EQ(count("signal_handler signal: 10"), 20u);
+    EXPECT_EQ(log.with_text("Configured syslog loglevel as info").size(), 1u);
+    EXPECT_EQ(log.with_text("Syslog loglevel is info").size(), 0u);
+    auto const steps = [this](char const* id) {
+        return log.with_text(std::string("input -> url: http://x.com/ sni: - destination: 10.1.0.1 source: 10.0.7.2 id: ") +
+                             id).size();
+    };
+    EXPECT_EQ(steps("21"), 1u);  // evaluated before the signals came
+    EXPECT_EQ(steps("22"), 0u);  // after they were served: no debug line
 }
 
 TEST_F(policy_gate_program_test, sigterm_ends_the_helper_at_once_wherever_it_is)

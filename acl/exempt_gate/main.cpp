@@ -2,6 +2,7 @@
 // exempt from SSL inspection, from the kernel IP set "noinspection".
 
 #include <libipset/ipset.h>
+#include <malloc.h>
 #include <syslog.h>
 
 #include <cerrno>
@@ -17,6 +18,13 @@ std::string ipset_version = "7.10";
 
 int main()
 {
+    // The listing of a large set is a block of megabytes, made anew at every
+    // reload. Served by mmap it goes back to the system when freed; glibc's
+    // threshold is dynamic, though, and the first such block freed would
+    // raise it so that later ones come from the heap and stay. A fixed
+    // threshold keeps them mmapped.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+
     // Before anything takes a descriptor: a closed 0, 1 or 2 would be taken
     // by one of the helper's own.
     bool const standard_open = open_standard_descriptors();

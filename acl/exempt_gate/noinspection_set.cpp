@@ -3,6 +3,7 @@
 
 #include <libipset/ipset.h>
 #include <libipset/parse.h>
+#include <malloc.h>
 #include <signal.h>
 #include <syslog.h>
 
@@ -210,10 +211,11 @@ int default_standard_error(struct ipset* ipset, void* p)
     }
 }
 
-int refresh_noinspection_set()
-{
-    std::lock_guard reload(noinspection_ipset_mutex);
+namespace {
 
+// The reload itself, under noinspection_ipset_mutex.
+int load_noinspection_set()
+{
     noinspection_single_ipset.clear();
     syslog(LOG_DEBUG, "Noinspection Single IP Set cleared.");
     print_noinspection_set_by_signal();
@@ -248,6 +250,19 @@ int refresh_noinspection_set()
     syslog(LOG_ERR, "Error while getting ipset list, status: %d", status);
     reload_ipset_library();
     return status;
+}
+
+}  // namespace
+
+int refresh_noinspection_set()
+{
+    std::lock_guard reload(noinspection_ipset_mutex);
+    int const result = load_noinspection_set();
+    // The members replaced were freed in many small blocks, which glibc
+    // keeps in the heap: hand them back, or a helper that once held a large
+    // set keeps its size. It costs milliseconds beside the reload.
+    malloc_trim(0);
+    return result;
 }
 
 void refresh_noinspection_set_by_signal()

@@ -89,6 +89,13 @@ int serve_requests(policy_gate& gate)
 
 int main()
 {
+    // The rule document's arena and the copies of its text are blocks of
+    // megabytes, replaced at every reload. Served by mmap they go back to
+    // the system when freed; glibc's threshold is dynamic, though, and the
+    // first such block freed would raise it so that later ones come from the
+    // heap and stay. A fixed threshold keeps them mmapped.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
+
     // Before anything takes a descriptor: a closed 0, 1 or 2 would be taken
     // by one of the helper's own.
     bool const standard_open = open_standard_descriptors();

@@ -89,6 +89,32 @@ std::string build_path(std::string const& relative)
     return std::string(dir ? dir : ".") + "/" + relative;
 }
 
+bool wait_for_exit_pause(pid_t pid, std::chrono::milliseconds timeout)
+{
+    std::string const marker = "/tmp/zelto-exit-pause." + std::to_string(pid);
+    return eventually([&marker] { return ::access(marker.c_str(), F_OK) == 0; }, timeout);
+}
+
+long memory_kib(pid_t pid, std::string const& field)
+{
+    std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
+    std::string const prefix = field + ":";
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind(prefix, 0) == 0)
+            return std::stol(line.substr(prefix.size()));
+    return -1;
+}
+
+std::vector<std::string> exit_pause_environment(std::chrono::milliseconds pause)
+{
+    // A sanitized helper wants its runtime first among its libraries; the
+    // preloaded one comes before it, which is harmless here.
+    char const* asan = std::getenv("ASAN_OPTIONS");
+    return {std::string("LD_PRELOAD=") + EXIT_PAUSE_LIBRARY,
+            "ZELTO_EXIT_PAUSE_MS=" + std::to_string(pause.count()),
+            std::string("ASAN_OPTIONS=") + (asan ? asan : "") + ":verify_asan_link_order=0"};
+}
+
 // glibc writes "<PRI>Mmm dd hh:mm:ss ident[pid]: text".
 syslog_record parse_syslog_datagram(std::string const& datagram)
 {
@@ -386,8 +412,11 @@ child_process::child_process(std::vector<std::string> argv, std::vector<std::str
     std::vector<std::string> env_store;
     for (char** e = environ; *e; ++e)
         env_store.emplace_back(*e);
-    for (auto& e : extra_env)
+    for (auto& e : extra_env) {
+        std::string const name = e.substr(0, e.find('=') + 1);
+        std::erase_if(env_store, [&name](std::string const& inherited) { return inherited.rfind(name, 0) == 0; });
         env_store.push_back(e);
+    }
     std::vector<char*> envp;
     for (auto& e : env_store)
         envp.push_back(e.data());
@@ -594,7 +623,8 @@ silent_listener::~silent_listener()
     [[maybe_unused]] auto n = ::write(stop_pipe_[1], &stop, 1);
     thread_.join();
     for (int c : connections_)
-        ::close(c);
+        if (c >= 0)
+            ::close(c);
     ::close(fd_);
     ::close(stop_pipe_[0]);
     ::close(stop_pipe_[1]);
@@ -626,6 +656,18 @@ bool silent_listener::wait_for_connections(int n, std::chrono::milliseconds time
             return static_cast<int>(connections_.size()) >= n;
         },
         timeout);
+}
+
+void silent_listener::hang_up()
+{
+    std::lock_guard lock(mutex_);
+    for (int& c : connections_) {
+        if (c < 0)
+            continue;
+        ::shutdown(c, SHUT_RDWR);
+        ::close(c);
+        c = -1;  // still counted as accepted
+    }
 }
 
 int exit_status(child_process& p, std::chrono::milliseconds timeout)

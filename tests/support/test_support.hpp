@@ -36,6 +36,16 @@ std::string read_file(std::string const& path);
 int run(std::string const& command);
 // Polls cond until it holds; false if it did not within timeout.
 bool eventually(std::function<bool()> const& cond, std::chrono::milliseconds timeout = 5s);
+// A memory figure of /proc/PID/status in KiB, field "VmRSS" (resident) or
+// "VmHWM" (peak resident); -1 when the process or the field is not there.
+long memory_kib(pid_t pid, std::string const& field);
+// The sanitized build replaces glibc's allocator (mallopt and malloc_trim do
+// nothing there): its memory figures are its own.
+#ifdef __SANITIZE_ADDRESS__
+inline constexpr bool glibc_allocator = false;
+#else
+inline constexpr bool glibc_allocator = true;
+#endif
 
 struct syslog_record {
     int priority = -1;  // LOG_ERR, LOG_INFO, ...
@@ -109,7 +119,9 @@ std::size_t log_socket_capacity(syslog_listener::socket_kind kind, std::size_t s
 
 syslog_record parse_syslog_datagram(std::string const& datagram);
 
-// A program started with pipes on its standard input and output.
+// A program started with pipes on its standard input and output. Each
+// "NAME=value" of extra_env replaces what the test's own environment has of
+// that name.
 class child_process {
 public:
     explicit child_process(std::vector<std::string> argv,
@@ -207,6 +219,10 @@ public:
 
     // Waits until at least n connections were accepted; false if not in time.
     bool wait_for_connections(int n, std::chrono::milliseconds timeout = 5s) const;
+    // Goes away from every connection accepted so far as a server that ends
+    // does: shut down, then closed with what the client sent unread. A
+    // client still sending then gets EPIPE.
+    void hang_up();
 
 private:
     void accept_loop();
@@ -220,5 +236,12 @@ private:
 
 // Path of a program built next to the tests (set by CMake).
 std::string build_path(std::string const& relative);
+
+// The environment that holds a helper at its exit for pause, after every
+// exit handler of its own has run (tests/support/exit_pause.c, preloaded):
+// signals that come meanwhile find it exiting.
+std::vector<std::string> exit_pause_environment(std::chrono::milliseconds pause);
+// Waits until the helper started with it has begun that pause.
+bool wait_for_exit_pause(pid_t pid, std::chrono::milliseconds timeout = 5s);
 
 }  // namespace testing_support
