@@ -413,8 +413,11 @@ child_process::child_process(std::vector<std::string> argv, std::vector<std::str
     for (char** e = environ; *e; ++e)
         env_store.emplace_back(*e);
     for (auto& e : extra_env) {
-        std::string const name = e.substr(0, e.find('=') + 1);
-        std::erase_if(env_store, [&name](std::string const& inherited) { return inherited.rfind(name, 0) == 0; });
+        // Without "=" there is no name to replace (an empty one would match every variable).
+        if (auto const eq = e.find('='); eq != std::string::npos) {
+            std::string const name = e.substr(0, eq + 1);
+            std::erase_if(env_store, [&name](std::string const& inherited) { return inherited.rfind(name, 0) == 0; });
+        }
         env_store.push_back(e);
     }
     std::vector<char*> envp;
